@@ -1,0 +1,90 @@
+// Crossover operators: two children from two parents.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "lineage.hpp"
+#include "random.hpp"
+
+namespace ovila {
+
+enum class CrossoverKind : std::uint8_t { IPX = 0, Point = 1, Blend = 2, SimulatedBinary = 3 };
+
+class Crossover {
+public:
+    virtual ~Crossover() = default;
+    virtual std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
+                                          std::span<const Gene> genes2) const = 0;
+    std::pair<Chromosome, Chromosome> cross_chromosomes(RandomSource& rng, const Chromosome& parent1,
+                                                        const Chromosome& parent2) const;
+    // Pairs (0,1), (2,3), ... wrapping around until `target` (or P) is reached.
+    // Fewer than two parents with a target above 0 is an internal error.
+    std::vector<Chromosome> crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
+                                                 std::optional<std::uint64_t> target, double p_crossover) const;
+    // The same, allowed to move parents out of `parents` (which the caller then drops).
+    std::vector<Chromosome> crossover_population(RandomSource& rng, std::vector<Chromosome>&& parents,
+                                                 std::optional<std::uint64_t> target, double p_crossover) const;
+};
+
+class IpxCrossover final : public Crossover {
+public:
+    std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
+                                  std::span<const Gene> genes2) const override;
+
+private:
+    // Scratch reused from call to call (an operator serves one thread): the
+    // keep mask, and per-gene stamps standing for the two "seen" sets while
+    // genes stay small next to the sequence length.
+    mutable std::vector<std::uint8_t> keep_;
+    mutable std::vector<std::uint32_t> seen1_;
+    mutable std::vector<std::uint32_t> seen2_;
+    mutable std::uint32_t stamp_ = 0;
+};
+
+class PointCrossover final : public Crossover {
+public:
+    std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
+                                  std::span<const Gene> genes2) const override;
+};
+
+class BlendCrossover final : public Crossover {
+public:
+    explicit BlendCrossover(double alpha) : alpha_(alpha) {}
+    std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
+                                  std::span<const Gene> genes2) const override;
+
+private:
+    double alpha_;
+};
+
+class SimulatedBinaryCrossover final : public Crossover {
+public:
+    explicit SimulatedBinaryCrossover(double eta) : eta_(eta) {}
+    std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
+                                  std::span<const Gene> genes2) const override;
+
+private:
+    double eta_;
+};
+
+struct BlendOptions {
+    double alpha = 0.0;
+    CrossoverKind kind = CrossoverKind::Blend;
+};
+struct SimulatedBinaryOptions {
+    double eta = 0.0;
+    CrossoverKind kind = CrossoverKind::SimulatedBinary;
+};
+using CrossoverOptions = std::variant<BlendOptions, SimulatedBinaryOptions, CrossoverKind>;
+
+// Throws ConfigError "unrecognized crossover options" for a bare Blend or SimulatedBinary kind.
+std::unique_ptr<Crossover> build_crossover(const CrossoverOptions& options);
+
+}  // namespace ovila

@@ -1,0 +1,403 @@
+#include "evaluator.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <string>
+
+namespace ovila {
+
+// ---------------------------------------------------------------------------
+// Shared formula pieces
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kOutOfBounds = "Matrix index out of bounds.";
+
+// All scores are formed modulo 2^64 and only then converted to a double.
+std::uint64_t feedback_marks_total(std::uint64_t offset, std::uint64_t n, std::uint64_t m) {
+    return (offset - m) + (n * (n - 1)) / 2;
+}
+
+std::uint64_t feedback_distance_total(std::uint64_t offset, std::uint64_t n, std::uint64_t w) {
+    return (offset - w) + ((n * n - 1) * n) / 6;
+}
+
+std::uint64_t lower_left_total(std::uint64_t offset, std::uint64_t v) { return offset + v; }
+
+double to_fitness(std::uint64_t value) { return static_cast<double>(value); }
+
+// Row-major cell lookup of the reference walks.
+bool cell_marked(std::span<const double> matrix, std::uint64_t n, Gene row, Gene col) {
+    if (row >= n || col >= n) {
+        internal_error(kOutOfBounds);
+    }
+    return matrix[static_cast<std::size_t>(row * n + col)] != 0.0;
+}
+
+void check_square(std::span<const double> matrix, std::uint64_t n) {
+    if (matrix.size() != n * n) {
+        internal_error("matrix storage does not hold n*n cells");
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reference walks
+// ---------------------------------------------------------------------------
+
+double feedback_marks_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                             std::span<const Gene> genes) {
+    check_square(matrix, n);
+    const std::size_t len = genes.size();
+    std::uint64_t m = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        for (std::size_t j = i + 1; j < len; ++j) {
+            if (cell_marked(matrix, n, genes[i], genes[j])) {
+                ++m;
+            }
+        }
+    }
+    return to_fitness(feedback_marks_total(offset, n, m));
+}
+
+double feedback_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                                std::span<const Gene> genes) {
+    check_square(matrix, n);
+    const std::size_t len = genes.size();
+    std::uint64_t w = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        for (std::size_t j = i + 1; j < len; ++j) {
+            if (cell_marked(matrix, n, genes[i], genes[j])) {
+                w += j - i;
+            }
+        }
+    }
+    return to_fitness(feedback_distance_total(offset, n, w));
+}
+
+double lower_left_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                                  std::span<const Gene> genes) {
+    check_square(matrix, n);
+    const std::uint64_t len = genes.size();
+    std::uint64_t v = 0;
+    for (std::uint64_t i = 0; i < len; ++i) {
+        for (std::uint64_t j = 0; j < len; ++j) {
+            if (cell_marked(matrix, n, genes[i], genes[j])) {
+                v += (len - 1 - i) + j;
+            }
+        }
+    }
+    return to_fitness(lower_left_total(offset, v));
+}
+
+// ---------------------------------------------------------------------------
+// Evaluator interface
+// ---------------------------------------------------------------------------
+
+double Evaluator::evaluate(Chromosome& chromosome) const {
+    if (!chromosome.fitness) {
+        chromosome.fitness = score(chromosome.genes);
+    }
+    return *chromosome.fitness;
+}
+
+void Evaluator::evaluate_population(std::span<Chromosome> chromosomes) const {
+    for (Chromosome& chromosome : chromosomes) {
+        evaluate(chromosome);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Engine evaluators
+// ---------------------------------------------------------------------------
+
+namespace {
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define OVILA_POPCOUNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#else
+#define OVILA_POPCOUNT_CLONES
+#endif
+
+using Word = std::uint64_t;
+
+// Marks of an n*n matrix as bit rows (bit c of row r: cell (r, c)) and bit
+// columns (bit r of column c: cell (r, c)), each `words` 64-bit words long.
+struct BitMatrix {
+    std::uint64_t n = 0;
+    std::size_t words = 0;
+    std::vector<Word> rows;
+    std::vector<Word> cols;
+    std::vector<std::uint64_t> row_marks;  // marks in each full row
+    std::vector<std::uint64_t> col_marks;  // marks in each full column
+
+    BitMatrix(std::span<const double> cells, std::uint64_t size)
+        : n(size), words(static_cast<std::size_t>((size + 63) / 64)) {
+        const auto dim = static_cast<std::size_t>(n);
+        rows.assign(dim * words, 0);
+        cols.assign(dim * words, 0);
+        row_marks.assign(dim, 0);
+        col_marks.assign(dim, 0);
+        for (std::size_t r = 0; r < dim; ++r) {
+            for (std::size_t c = 0; c < dim; ++c) {
+                if (cells[r * dim + c] != 0.0) {
+                    rows[r * words + c / 64] |= Word{1} << (c % 64);
+                    cols[c * words + r / 64] |= Word{1} << (r % 64);
+                    ++row_marks[r];
+                    ++col_marks[c];
+                }
+            }
+        }
+    }
+
+    const Word* row(Gene r) const { return rows.data() + static_cast<std::size_t>(r) * words; }
+    const Word* col(Gene c) const { return cols.data() + static_cast<std::size_t>(c) * words; }
+    static bool test(const Word* bits, Gene index) { return ((bits[index / 64] >> (index % 64)) & 1U) != 0; }
+};
+
+void set_bit(Word* bits, Gene index) { bits[index / 64] |= Word{1} << (index % 64); }
+
+void clear_bits(Word* bits, std::size_t words) {
+    for (std::size_t k = 0; k < words; ++k) {
+        bits[k] = 0;
+    }
+}
+
+// m: marks from each position to every later one, counted against the set of
+// genes already placed.
+OVILA_POPCOUNT_CLONES
+std::uint64_t marks_bits(const BitMatrix& bm, std::span<const Gene> genes, Word* placed) {
+    const std::size_t words = bm.words;
+    clear_bits(placed, words);
+    std::uint64_t m = 0;
+    for (const Gene g : genes) {
+        const Word* col = bm.col(g);
+        std::uint64_t count = 0;
+        for (std::size_t k = 0; k < words; ++k) {
+            count += static_cast<std::uint64_t>(std::popcount(col[k] & placed[k]));
+        }
+        m += count;
+        set_bit(placed, g);
+    }
+    return m;
+}
+
+// w = sum_j j*a_j - sum_i i*b_i, with a_j the marks into position j from
+// earlier positions and b_i the marks from position i to later positions.
+OVILA_POPCOUNT_CLONES
+std::uint64_t distance_bits(const BitMatrix& bm, std::span<const Gene> genes, Word* placed) {
+    const std::size_t words = bm.words;
+    const std::size_t len = genes.size();
+    std::uint64_t forward = 0;
+    clear_bits(placed, words);
+    for (std::size_t j = 0; j < len; ++j) {
+        const Word* col = bm.col(genes[j]);
+        std::uint64_t count = 0;
+        for (std::size_t k = 0; k < words; ++k) {
+            count += static_cast<std::uint64_t>(std::popcount(col[k] & placed[k]));
+        }
+        forward += static_cast<std::uint64_t>(j) * count;
+        set_bit(placed, genes[j]);
+    }
+    std::uint64_t backward = 0;
+    clear_bits(placed, words);
+    for (std::size_t i = len; i-- > 0;) {
+        const Word* row = bm.row(genes[i]);
+        std::uint64_t count = 0;
+        for (std::size_t k = 0; k < words; ++k) {
+            count += static_cast<std::uint64_t>(std::popcount(row[k] & placed[k]));
+        }
+        backward += static_cast<std::uint64_t>(i) * count;
+        set_bit(placed, genes[i]);
+    }
+    return forward - backward;
+}
+
+// v = sum_i (L-1-i)*(marks in row s_i among present genes)
+//   + sum_j j*(marks in column s_j among present genes).
+OVILA_POPCOUNT_CLONES
+std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const Gene> genes, Word* present) {
+    const std::size_t words = bm.words;
+    const std::uint64_t len = genes.size();
+    clear_bits(present, words);
+    for (const Gene g : genes) {
+        set_bit(present, g);
+    }
+    std::uint64_t v = 0;
+    for (std::uint64_t i = 0; i < len; ++i) {
+        const Word* row = bm.row(genes[static_cast<std::size_t>(i)]);
+        const Word* col = bm.col(genes[static_cast<std::size_t>(i)]);
+        std::uint64_t in_row = 0;
+        std::uint64_t in_col = 0;
+        for (std::size_t k = 0; k < words; ++k) {
+            in_row += static_cast<std::uint64_t>(std::popcount(row[k] & present[k]));
+            in_col += static_cast<std::uint64_t>(std::popcount(col[k] & present[k]));
+        }
+        v += (len - 1 - i) * in_row + i * in_col;
+    }
+    return v;
+}
+
+// Cell-by-cell walks over the bit matrix, for any sequence of in-bounds genes.
+std::uint64_t marks_walk(const BitMatrix& bm, std::span<const Gene> genes, bool weighted) {
+    const std::size_t len = genes.size();
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const Word* row = bm.row(genes[i]);
+        for (std::size_t j = i + 1; j < len; ++j) {
+            if (BitMatrix::test(row, genes[j])) {
+                total += weighted ? static_cast<std::uint64_t>(j - i) : 1U;
+            }
+        }
+    }
+    return total;
+}
+
+std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes) {
+    const std::uint64_t len = genes.size();
+    std::uint64_t v = 0;
+    for (std::uint64_t i = 0; i < len; ++i) {
+        const Word* row = bm.row(genes[static_cast<std::size_t>(i)]);
+        for (std::uint64_t j = 0; j < len; ++j) {
+            if (BitMatrix::test(row, genes[static_cast<std::size_t>(j)])) {
+                v += (len - 1 - i) + j;
+            }
+        }
+    }
+    return v;
+}
+
+class ValueEvaluator final : public Evaluator {
+public:
+    explicit ValueEvaluator(double value) : value_(value) {}
+    double score(std::span<const Gene>) const override { return value_; }
+
+private:
+    double value_;
+};
+
+// The three matrix scores. Sequences of distinct genes are scored with word
+// operations on the bit matrix; sequences that repeat a gene fall back to the
+// cell-by-cell walk. Both give the same integer before conversion.
+//
+// The scratch members make `score` unsuitable for concurrent use; a run
+// calls its evaluator from one thread only.
+class MatrixEvaluator final : public Evaluator {
+public:
+    MatrixEvaluator(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n, std::uint64_t offset)
+        : kind_(kind), offset_(offset), bits_(cells, n), stamps_(static_cast<std::size_t>(n), 0),
+          scratch_(bits_.words, 0) {}
+
+    double score(std::span<const Gene> genes) const override {
+        const std::size_t len = genes.size();
+        const std::uint64_t n = bits_.n;
+        switch (kind_) {
+            case EvaluatorKind::FeedbackMarks: {
+                // Fewer than two genes put no cell above the diagonal: nothing is looked at.
+                std::uint64_t m = 0;
+                if (len >= 2) {
+                    const bool distinct = check_genes(genes);
+                    m = distinct && prefer_bits(len) ? marks_bits(bits_, genes, scratch_.data())
+                                                     : marks_walk(bits_, genes, false);
+                }
+                return to_fitness(feedback_marks_total(offset_, n, m));
+            }
+            case EvaluatorKind::FeedbackDistance: {
+                std::uint64_t w = 0;
+                if (len >= 2) {
+                    const bool distinct = check_genes(genes);
+                    w = distinct && prefer_bits(len) ? distance_bits(bits_, genes, scratch_.data())
+                                                     : marks_walk(bits_, genes, true);
+                }
+                return to_fitness(feedback_distance_total(offset_, n, w));
+            }
+            case EvaluatorKind::LowerLeftDistance: {
+                std::uint64_t v = 0;
+                if (len >= 1) {
+                    const bool distinct = check_genes(genes);
+                    if (distinct && len == n) {
+                        v = lower_left_permutation(genes);
+                    } else if (distinct && prefer_bits(len)) {
+                        v = lower_left_bits(bits_, genes, scratch_.data());
+                    } else {
+                        v = lower_left_walk(bits_, genes);
+                    }
+                }
+                return to_fitness(lower_left_total(offset_, v));
+            }
+            case EvaluatorKind::Value:
+                break;
+        }
+        internal_error("matrix evaluator built with a non-matrix kind");
+    }
+
+private:
+    // Word operations cost about L*words; the walk about L*L/2 cell tests.
+    bool prefer_bits(std::size_t len) const { return 2 * bits_.words <= len; }
+
+    // Every gene of the sequence is looked at; an index outside the matrix
+    // aborts. Returns whether the genes are pairwise distinct.
+    bool check_genes(std::span<const Gene> genes) const {
+        if (++stamp_ == 0) {
+            std::fill(stamps_.begin(), stamps_.end(), 0);
+            stamp_ = 1;
+        }
+        bool distinct = true;
+        for (const Gene g : genes) {
+            if (g >= bits_.n) {
+                internal_error(kOutOfBounds);
+            }
+            std::uint64_t& seen = stamps_[static_cast<std::size_t>(g)];
+            if (seen == stamp_) {
+                distinct = false;
+            } else {
+                seen = stamp_;
+            }
+        }
+        return distinct;
+    }
+
+    // A full permutation: every row and column count is the precomputed one.
+    std::uint64_t lower_left_permutation(std::span<const Gene> genes) const {
+        const std::uint64_t len = genes.size();
+        std::uint64_t v = 0;
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const auto g = static_cast<std::size_t>(genes[static_cast<std::size_t>(i)]);
+            v += (len - 1 - i) * bits_.row_marks[g] + i * bits_.col_marks[g];
+        }
+        return v;
+    }
+
+    EvaluatorKind kind_;
+    std::uint64_t offset_;
+    BitMatrix bits_;
+    mutable std::vector<std::uint64_t> stamps_;
+    mutable std::uint64_t stamp_ = 0;
+    mutable std::vector<Word> scratch_;
+};
+
+}  // namespace
+
+std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options) {
+    if (const auto* value = std::get_if<ValueEvaluatorOptions>(&options)) {
+        return std::make_unique<ValueEvaluator>(value->value);
+    }
+    const auto& matrix = std::get<MatrixEvaluatorOptions>(options);
+    if (matrix.kind != EvaluatorKind::FeedbackDistance && matrix.kind != EvaluatorKind::FeedbackMarks &&
+        matrix.kind != EvaluatorKind::LowerLeftDistance) {
+        throw ConfigError("unrecognized evaluator options");
+    }
+    const std::uint64_t len = matrix.matrix.size();
+    const auto d = static_cast<std::uint64_t>(std::sqrt(static_cast<double>(len)));
+    if (d * d != len) {
+        throw ConfigError("Vector should be of size dimensions^2. " + std::to_string(d) + "*" + std::to_string(d) +
+                          " != " + std::to_string(len));
+    }
+    return std::make_unique<MatrixEvaluator>(matrix.kind, matrix.matrix, d, matrix.offset.value_or(1));
+}
+
+}  // namespace ovila

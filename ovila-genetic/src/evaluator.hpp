@@ -1,0 +1,56 @@
+// Fitness functions: three scores of an order against a dependency matrix and
+// a constant.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "error.hpp"
+#include "lineage.hpp"
+
+namespace ovila {
+
+class Evaluator {
+public:
+    virtual ~Evaluator() = default;
+    // Fitness of a gene sequence. Pure as far as callers can see.
+    virtual double score(std::span<const Gene> genes) const = 0;
+    // Fills an absent fitness with `score`; returns the (now present) fitness.
+    double evaluate(Chromosome& chromosome) const;
+    // `evaluate` for each chromosome in order.
+    void evaluate_population(std::span<Chromosome> chromosomes) const;
+};
+
+enum class EvaluatorKind : std::uint8_t { FeedbackDistance = 0, FeedbackMarks = 1, LowerLeftDistance = 2, Value = 3 };
+
+// The choice a caller makes: a matrix evaluator or a constant.
+struct MatrixEvaluatorOptions {
+    std::optional<std::uint64_t> offset;
+    std::vector<double> matrix;  // row-major, n*n
+    EvaluatorKind kind = EvaluatorKind::FeedbackDistance;
+};
+struct ValueEvaluatorOptions {
+    double value = 0.0;
+    EvaluatorKind kind = EvaluatorKind::Value;
+};
+using EvaluatorOptions = std::variant<MatrixEvaluatorOptions, ValueEvaluatorOptions>;
+
+// Builds the engine evaluator, or throws ConfigError ("unrecognized evaluator
+// options", "Vector should be of size dimensions^2. d*d != len").
+std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options);
+
+// Direct walks of the formulas over the row-major matrix (reference
+// implementations, used for sequences with repeated genes and by tests).
+double feedback_marks_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                             std::span<const Gene> genes);
+double feedback_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                                std::span<const Gene> genes);
+double lower_left_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
+                                  std::span<const Gene> genes);
+
+}  // namespace ovila

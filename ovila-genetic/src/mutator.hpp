@@ -1,0 +1,23 @@
+// The swap mutator.
+#pragma once
+
+#include <span>
+
+#include "lineage.hpp"
+#include "random.hpp"
+
+namespace ovila {
+
+class SwapMutator {
+public:
+    explicit SwapMutator(double p_swap) : p_swap_(p_swap) {}
+    // Each position starts a swap with probability p_swap, with a partner
+    // chosen uniformly among the other positions.
+    void mutate(RandomSource& rng, std::span<Gene> genes) const;
+    double p_swap() const { return p_swap_; }
+
+private:
+    double p_swap_;
+};
+
+}  // namespace ovila

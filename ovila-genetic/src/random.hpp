@@ -1,0 +1,99 @@
+// The run's random source and the draws every operator uses.
+//
+// A RandomSource hands out 64-bit words from a small buffer that `refill`
+// fills; the default source is xoshiro256++ seeded from operating-system
+// entropy (one per thread), tests derive a ScriptedRandom to dictate words.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ovila {
+
+class RandomSource {
+public:
+    RandomSource() = default;
+    RandomSource(const RandomSource&) = delete;
+    RandomSource& operator=(const RandomSource&) = delete;
+    virtual ~RandomSource() = default;
+
+    // One raw 64-bit word.
+    std::uint64_t next_u64() {
+        if (pos_ == len_) {
+            len_ = refill(buffer_.data(), buffer_.size());
+            pos_ = 0;
+        }
+        return buffer_[pos_++];
+    }
+
+    // U: uniform in [0, 1) from the top 53 bits of one word.
+    double uniform() { return static_cast<double>(next_u64() >> 11) * 0x1.0p-53; }
+
+    // B: a fair bit. Bits are taken one at a time from a cached word,
+    // lowest bit first; a new word is drawn when the cache is spent.
+    bool bit() {
+        if (bits_left_ == 0) {
+            bits_ = next_u64();
+            bits_left_ = 64;
+        }
+        const bool b = (bits_ & 1U) != 0;
+        bits_ >>= 1;
+        --bits_left_;
+        return b;
+    }
+
+    // I(a, b): uniform in [a, b) without bias; a >= b is an internal error.
+    std::uint64_t range(std::uint64_t a, std::uint64_t b);
+
+    // Uniform index in [0, n), n > 0 (multiply-and-reject).
+    std::uint64_t below(std::uint64_t n);
+
+protected:
+    // Writes up to `capacity` (> 0) words into `out` and returns how many (> 0).
+    virtual std::size_t refill(std::uint64_t* out, std::size_t capacity) = 0;
+
+private:
+    std::array<std::uint64_t, 32> buffer_{};
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+    std::uint64_t bits_ = 0;
+    unsigned bits_left_ = 0;
+};
+
+// xoshiro256++: fast, 256 bits of state, good statistical quality.
+class Xoshiro256 final : public RandomSource {
+public:
+    explicit Xoshiro256(const std::array<std::uint64_t, 4>& seed);
+    // Seeded from operating-system entropy (getrandom, /dev/urandom as fallback).
+    static Xoshiro256 from_entropy();
+
+protected:
+    std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
+
+private:
+    std::array<std::uint64_t, 4> s_;
+};
+
+// The calling thread's generator, created and seeded on first use.
+RandomSource& thread_random();
+
+// Replays a fixed list of words; running past its end is an internal error.
+class ScriptedRandom final : public RandomSource {
+public:
+    explicit ScriptedRandom(std::vector<std::uint64_t> words) : words_(std::move(words)) {}
+    std::size_t consumed() const { return next_; }
+
+    // Words that make `uniform()` return exactly `u` (u in [0, 1), a multiple of 2^-53).
+    static std::uint64_t word_for_uniform(double u);
+
+protected:
+    std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
+
+private:
+    std::vector<std::uint64_t> words_;
+    std::size_t next_ = 0;
+};
+
+}  // namespace ovila

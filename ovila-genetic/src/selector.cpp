@@ -1,0 +1,105 @@
+#include "selector.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "error.hpp"
+
+namespace ovila {
+
+Population Selector::select_population(RandomSource& rng, const Population& population,
+                                       std::optional<std::uint64_t> target) {
+    const std::span<const Chromosome> chromosomes(population.chromosomes);
+    const std::uint64_t count = target.value_or(chromosomes.size());
+    prepare(chromosomes);
+    Population result;
+    if (count == 0) {
+        return result;
+    }
+    if (count <= result.chromosomes.max_size()) {
+        result.chromosomes.reserve(static_cast<std::size_t>(count));
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+        result.chromosomes.push_back(select(rng, chromosomes));
+    }
+    return result;
+}
+
+void RouletteSelector::prepare(std::span<const Chromosome> chromosomes) {
+    cumulative_.clear();
+    cumulative_.reserve(chromosomes.size());
+    double total = 0.0;
+    bool sorted = true;
+    for (const Chromosome& chromosome : chromosomes) {
+        if (!chromosome.fitness) {
+            internal_error("roulette selection over a chromosome that was never evaluated");
+        }
+        total = total + *chromosome.fitness;
+        // A NaN sum or a decrease breaks the ordering the binary search needs.
+        const bool in_order = cumulative_.empty() ? !std::isnan(total) : total >= cumulative_.back();
+        sorted = sorted && in_order;
+        cumulative_.push_back(total);
+    }
+    sorted_ = sorted;
+}
+
+const Chromosome& RouletteSelector::select(RandomSource& rng, std::span<const Chromosome> chromosomes) const {
+    if (cumulative_.empty()) {
+        internal_error("roulette selection from an empty population");
+    }
+    const double t = cumulative_.back() * rng.uniform();
+    const std::size_t j = sorted_ ? roulette_search(cumulative_, t) : roulette_scan(cumulative_, t);
+    if (j >= chromosomes.size()) {
+        internal_error("roulette weights do not match the population they select from");
+    }
+    return chromosomes[j];
+}
+
+std::size_t roulette_scan(std::span<const double> cumulative, double t) {
+    if (cumulative.empty()) {
+        internal_error("roulette scan over no weights");
+    }
+    for (std::size_t j = 0; j < cumulative.size(); ++j) {
+        if (cumulative[j] >= t) {
+            return j;
+        }
+    }
+    return cumulative.size() - 1;
+}
+
+std::size_t roulette_search(std::span<const double> cumulative, double t) {
+    if (cumulative.empty()) {
+        internal_error("roulette search over no weights");
+    }
+    // A NaN threshold (infinite total times a zero draw) compares false with
+    // every entry: the scan falls through to the last one.
+    if (std::isnan(t)) {
+        return cumulative.size() - 1;
+    }
+    // On NaN-free, non-decreasing sums the first entry not below t is the
+    // first entry >= t.
+    const auto it = std::lower_bound(cumulative.begin(), cumulative.end(), t);
+    if (it == cumulative.end()) {
+        return cumulative.size() - 1;
+    }
+    return static_cast<std::size_t>(it - cumulative.begin());
+}
+
+const Chromosome& RandomSelector::select(RandomSource& rng, std::span<const Chromosome> chromosomes) const {
+    if (chromosomes.empty()) {
+        internal_error("random selection from an empty population");
+    }
+    return chromosomes[static_cast<std::size_t>(rng.below(chromosomes.size()))];
+}
+
+std::unique_ptr<Selector> build_selector(SelectorKind kind) {
+    switch (kind) {
+        case SelectorKind::Roulette:
+            return std::make_unique<RouletteSelector>();
+        case SelectorKind::Random:
+            return std::make_unique<RandomSelector>();
+    }
+    internal_error("unknown selector kind");
+}
+
+}  // namespace ovila

@@ -1,0 +1,109 @@
+#include "simple.hpp"
+
+#include <utility>
+
+#include "error.hpp"
+
+namespace ovila {
+
+Population mutate_population(const SwapMutator& mutator, RandomSource& rng, Population population,
+                             std::optional<std::uint64_t> target, double p_mutation) {
+    std::vector<Chromosome>& source = population.chromosomes;
+    const std::uint64_t size = source.size();
+    const std::uint64_t count = target.value_or(size);
+    Population result;
+    if (count == 0) {
+        return result;
+    }
+    if (size == 0) {
+        internal_error("mutation has no chromosome to copy towards a non-empty population");
+    }
+    if (count < result.chromosomes.max_size()) {
+        result.chromosomes.reserve(static_cast<std::size_t>(count));
+    }
+    for (std::uint64_t k = 0; k < count; ++k) {
+        Chromosome& original = source[static_cast<std::size_t>(k % size)];
+        // The input is ours: its last visit may take the chromosome instead of copying it.
+        const bool last_visit = count - k <= size;
+        Chromosome copy = last_visit ? std::move(original) : original;
+        if (rng.uniform() < p_mutation) {
+            mutator.mutate(rng, copy.genes);
+            copy.fitness.reset();
+        }
+        result.chromosomes.push_back(std::move(copy));
+    }
+    return result;
+}
+
+Lineage run_sga(const SequencingSettings& settings, const Evaluator& evaluator, const Recorder& recorder,
+                Selector& selector, const Crossover& crossover, const SwapMutator& mutator, RandomSource& rng) {
+    if (!settings.n_generations) {
+        internal_error("a run needs a limit on n_generations");
+    }
+    if (!settings.n_chromosomes) {
+        internal_error("a run needs n_chromosomes");
+    }
+    const std::uint64_t n_chromosomes = *settings.n_chromosomes;
+    const std::uint64_t limit = *settings.n_generations;
+
+    RandomSequenceGenerator generator;
+    std::vector<Chromosome> initial;
+    if (n_chromosomes < initial.max_size()) {
+        initial.reserve(static_cast<std::size_t>(n_chromosomes));
+    }
+    for (std::uint64_t k = 0; k < n_chromosomes; ++k) {
+        initial.emplace_back(generator.generate(rng, settings.n_genes));
+    }
+    Lineage lineage = Lineage::create(Population(std::move(initial), 0), evaluator, recorder, settings.n_generations,
+                                      settings.n_records, settings.n_hall_of_fame);
+
+    // With a limit of 0 the lineage keeps no population; generation 0 is
+    // already evaluated, offered to the hall of fame and recorded.
+    if (limit == 0) {
+        return lineage;
+    }
+    for (;;) {
+        const Population& newest = lineage.latest();
+        if (newest.generation >= limit) {
+            break;
+        }
+        const std::uint64_t next_generation = newest.generation + 1;
+        Population parents = selector.select_population(rng, newest, settings.n_chromosomes);
+        std::vector<Chromosome> offspring = crossover.crossover_population(
+            rng, std::move(parents.chromosomes), settings.n_chromosomes, settings.p_crossover);
+        Population mutated = mutate_population(mutator, rng, Population(std::move(offspring), 0),
+                                               settings.n_chromosomes, settings.p_mutation);
+        mutated.generation = next_generation;
+        lineage.update(std::move(mutated), evaluator, recorder);
+    }
+    return lineage;
+}
+
+Lineage sequence_sga(const RunOptions& options) {
+    const SequencingSettings& settings = options.settings;
+    if (!settings.n_generations) {
+        throw ConfigError("with no limit on n_generations and convergence set to never, this would run indefinitely.");
+    }
+    const std::unique_ptr<Evaluator> evaluator = build_evaluator(options.evaluator);
+
+    const auto* recorder_kind = std::get_if<RecorderKind>(&options.recorder);
+    if (recorder_kind == nullptr || *recorder_kind != RecorderKind::FitnessStatistics) {
+        throw ConfigError("unrecognized recorder options");
+    }
+    const FitnessStatisticsRecorder recorder;
+
+    const std::unique_ptr<Selector> selector = build_selector(options.selector);
+    const std::unique_ptr<Crossover> crossover = build_crossover(options.crossover);
+    const SwapMutator mutator(options.p_swap);
+    RandomSource& rng = thread_random();
+
+    if (!settings.n_chromosomes) {
+        throw ConfigError("n_chromosomes is required: set the number of chromosomes in each population.");
+    }
+    if (*settings.n_chromosomes == 1) {
+        throw ConfigError("n_chromosomes must be 0 or at least 2: one chromosome has no partner to breed with.");
+    }
+    return run_sga(settings, *evaluator, recorder, *selector, *crossover, mutator, rng);
+}
+
+}  // namespace ovila
