@@ -91,6 +91,7 @@ def plot(
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        from matplotlib.patches import Rectangle
     except ImportError:
         return False
 
@@ -116,7 +117,7 @@ def plot(
         for i in range(n):  # feedback marks in red
             for j in range(i + 1, n):
                 if cells[i][j]:
-                    ax.add_patch(plt.Rectangle((j - 0.5, i - 0.5), 1, 1, color="tab:red"))
+                    ax.add_patch(Rectangle((j - 0.5, i - 0.5), 1, 1, color="tab:red"))
         ax.plot([-0.5, n - 0.5], [-0.5, n - 0.5], color="tab:blue", linewidth=0.8)
         labels = [names[k] for k in sequence_]
         if n <= 40:
