@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <numeric>
+
+#include "error.hpp"
+#include "evaluator.hpp"
+#include "random.hpp"
+
+namespace ovila {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr EvaluatorKind FM = EvaluatorKind::FeedbackMarks;
+constexpr EvaluatorKind FD = EvaluatorKind::FeedbackDistance;
+constexpr EvaluatorKind LL = EvaluatorKind::LowerLeftDistance;
+
+double score(EvaluatorKind kind, const std::vector<double>& cells, const Genes& genes,
+             std::optional<std::uint64_t> offset = std::nullopt) {
+    return build_evaluator(MatrixEvaluatorOptions{offset, cells, kind})->score(genes);
+}
+
+double direct(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n, std::uint64_t offset,
+              std::span<const Gene> genes) {
+    return kind == FM   ? feedback_marks_direct(cells, n, offset, genes)
+           : kind == FD ? feedback_distance_direct(cells, n, offset, genes)
+                        : lower_left_distance_direct(cells, n, offset, genes);
+}
+
+std::string refusal(EvaluatorOptions options) {
+    try {
+        build_evaluator(options);
+    } catch (const ConfigError& e) {
+        return e.what();
+    }
+    return "(accepted)";
+}
+
+TEST(BuildEvaluator, RefusalsAndConstant) {
+    EXPECT_EQ(refusal(MatrixEvaluatorOptions{std::nullopt, std::vector<double>(10), FM}),
+              "Vector should be of size dimensions^2. 3*3 != 10");
+    EXPECT_EQ(refusal(MatrixEvaluatorOptions{std::nullopt, std::vector<double>(9), FM}), "(accepted)");
+    // The kind is checked before the matrix.
+    EXPECT_EQ(refusal(MatrixEvaluatorOptions{std::nullopt, std::vector<double>(10), EvaluatorKind::Value}),
+              "unrecognized evaluator options");
+    EXPECT_EQ(score(LL, {}, {}, 5), 5.0);  // an empty matrix is 0x0
+
+    auto constant = build_evaluator(ValueEvaluatorOptions{2.5, FM});
+    std::vector<Chromosome> chromosomes;
+    chromosomes.emplace_back(Genes{0});
+    chromosomes.emplace_back(-7.0, Genes{1});
+    constant->evaluate_population(chromosomes);
+    EXPECT_EQ(chromosomes[0].fitness, 2.5);
+    EXPECT_EQ(chromosomes[1].fitness, -7.0);  // present values are kept
+}
+
+// 3x3 with marks at (0,1) and (1,2).
+const std::vector<double> kChain = {0, 1, 0, 0, 0, 1, 0, 0, 0};
+
+TEST(MatrixEvaluators, ChainMatrixScores) {
+    EXPECT_EQ(score(FM, kChain, {0, 1, 2}), 2.0);
+    EXPECT_EQ(score(FD, kChain, {0, 1, 2}), 3.0);
+    EXPECT_EQ(score(LL, kChain, {0, 1, 2}), 7.0);
+    EXPECT_EQ(score(FM, kChain, {2, 1, 0}), 4.0);
+    EXPECT_EQ(score(FD, kChain, {2, 1, 0}), 5.0);
+    EXPECT_EQ(score(LL, kChain, {2, 1, 0}), 3.0);
+    EXPECT_EQ(score(FD, kChain, {0, 2, 1}), 3.0);
+    EXPECT_EQ(score(FM, kChain, {2, 1, 0}, 10), 13.0);
+
+    std::vector<double> diagonal = kChain;
+    diagonal[4] = 1;  // cell (1,1)
+    for (const Genes& genes : {Genes{0, 1, 2}, Genes{1, 0, 2}, Genes{2, 1}}) {
+        EXPECT_EQ(score(FM, diagonal, genes), score(FM, kChain, genes));
+        EXPECT_EQ(score(FD, diagonal, genes), score(FD, kChain, genes));
+        EXPECT_EQ(score(LL, diagonal, genes), score(LL, kChain, genes) + static_cast<double>(genes.size() - 1));
+    }
+
+    EXPECT_EQ(score(FM, {0, kNaN, 0, 0}, {0, 1}, 0), 0.0);
+    EXPECT_EQ(score(FM, {0, -0.0, 0, 0}, {0, 1}, 0), 1.0);
+    EXPECT_EQ(score(LL, {0, kNaN, 0, 0}, {0, 1}, 0), 2.0);
+    EXPECT_EQ(score(LL, {0, -0.0, 0, 0}, {0, 1}, 0), 0.0);
+}
+
+TEST(MatrixEvaluators, EveryFeedbackCellMarked) {
+    const std::uint64_t n = 70;
+    std::vector<double> upper(n * n, 0.0);
+    for (std::uint64_t r = 0; r < n; ++r) {
+        for (std::uint64_t c = r + 1; c < n; ++c) {
+            upper[r * n + c] = 1.0;
+        }
+    }
+    Genes identity(n);
+    std::iota(identity.begin(), identity.end(), Gene{0});
+    EXPECT_EQ(score(FM, upper, identity, 0), 0.0);
+    EXPECT_EQ(score(FD, upper, identity, 0), 0.0);
+    const Genes reversed(identity.rbegin(), identity.rend());
+    EXPECT_EQ(score(FM, upper, reversed, 0), 2415.0);   // n(n-1)/2
+    EXPECT_EQ(score(FD, upper, reversed, 0), 57155.0);  // (n*n-1)n/6
+}
+
+TEST(MatrixEvaluators, ShortSequencesAndBounds) {
+    // Fewer than two genes look at no cell for the feedback scores.
+    for (const Genes& genes : {Genes{}, Genes{99}}) {
+        EXPECT_EQ(score(FM, kChain, genes), 4.0);
+        EXPECT_EQ(score(FD, kChain, genes), 5.0);
+    }
+    EXPECT_EQ(score(LL, kChain, {}), 1.0);
+    EXPECT_THROW(score(LL, kChain, {3}), InternalError);
+
+    for (const EvaluatorKind kind : {FM, FD, LL}) {
+        for (const Genes& genes : {Genes{0, 3}, Genes{1, 1, 7}, Genes{0, 1, 2, ~Gene{0}}}) {
+            try {
+                score(kind, kChain, genes);
+                ADD_FAILURE() << "no error";
+            } catch (const InternalError& e) {
+                EXPECT_STREQ(e.what(), "Matrix index out of bounds.");
+            }
+            EXPECT_THROW(direct(kind, kChain, 3, 1, genes), InternalError);
+        }
+    }
+}
+
+// The evaluators score with word operations and keep scratch state between
+// calls; the reference walks read every cell. Both must agree exactly.
+TEST(MatrixEvaluators, AgreeWithTheDirectFormulas) {
+    Xoshiro256 rng({2024, 7, 31, 5});
+    const std::uint64_t sizes[] = {0, 1, 2, 3, 5, 8, 31, 63, 64, 65, 130};
+    for (int round = 0; round < 2400; ++round) {
+        const std::uint64_t n = round < 2200 ? sizes[round % 11] % 9 + rng.below(3) : sizes[round % 11];
+        // From empty to full, with NaN, -0.0 and diagonal cells.
+        const double density = rng.uniform();
+        std::vector<double> cells(n * n);
+        for (double& cell : cells) {
+            const double marks[] = {kNaN, -1.5, 1.0};
+            cell = rng.uniform() >= density ? (rng.bit() ? 0.0 : -0.0) : marks[rng.below(3)];
+        }
+        const std::uint64_t offsets[] = {0, 1, ~std::uint64_t{0} - rng.below(64), rng.next_u64()};
+        const std::uint64_t offset = offsets[rng.below(4)];
+        std::vector<std::unique_ptr<Evaluator>> evaluators;
+        for (const EvaluatorKind kind : {FM, FD, LL}) {
+            evaluators.push_back(build_evaluator(MatrixEvaluatorOptions{offset, cells, kind}));
+        }
+        for (int seq = 0; seq < 6; ++seq) {
+            Genes genes(n);
+            std::iota(genes.begin(), genes.end(), Gene{0});
+            for (std::uint64_t i = 0; i + 1 < n; ++i) {
+                std::swap(genes[i], genes[rng.range(i, n)]);
+            }
+            if (seq == 1 || seq == 2) {
+                genes.resize(rng.below(n + 1));  // partial permutation
+            } else if (seq >= 3 && n > 0) {
+                // Repeated genes, possibly more than n of them: the sums then wrap.
+                genes.resize(rng.below(2 * n + 4));
+                for (Gene& g : genes) {
+                    g = rng.below(seq == 5 ? std::min<std::uint64_t>(n, 2) : n);
+                }
+            }
+            for (std::size_t k = 0; k < 3; ++k) {
+                const EvaluatorKind kind = k == 0 ? FM : k == 1 ? FD : LL;
+                ASSERT_EQ(evaluators[k]->score(genes), direct(kind, cells, n, offset, genes))
+                    << "n=" << n << " L=" << genes.size() << " kind=" << k << " round=" << round;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace ovila
