@@ -1,10 +1,45 @@
 #include "simple.hpp"
 
+#include <new>
 #include <utility>
+
+#include <unistd.h>
 
 #include "error.hpp"
 
 namespace ovila {
+
+namespace {
+
+// Bytes of physical memory, or 0 when unknown.
+std::uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+// A pass holds about three populations at once (the newest, the parents and
+// the offspring). Sizes whose working set cannot fit in physical memory are
+// refused before anything is allocated, instead of running the machine into
+// swap or the out-of-memory killer.
+void check_working_set(const SequencingSettings& settings) {
+    constexpr std::uint64_t populations = 3;
+    constexpr std::uint64_t chromosome_overhead = sizeof(Chromosome);
+    std::uint64_t per_chromosome = 0;
+    std::uint64_t total = 0;
+    const bool overflow =
+        __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome) ||
+        __builtin_add_overflow(per_chromosome, chromosome_overhead, &per_chromosome) ||
+        __builtin_mul_overflow(per_chromosome, *settings.n_chromosomes, &total) ||
+        __builtin_mul_overflow(total, populations, &total);
+    const std::uint64_t available = physical_memory();
+    if (overflow || (available != 0 && total > available)) {
+        throw std::bad_alloc();
+    }
+}
+
+}  // namespace
 
 Population mutate_population(const SwapMutator& mutator, RandomSource& rng, Population population,
                              std::optional<std::uint64_t> target, double p_mutation) {
@@ -103,6 +138,7 @@ Lineage sequence_sga(const RunOptions& options) {
     if (*settings.n_chromosomes == 1) {
         throw ConfigError("n_chromosomes must be 0 or at least 2: one chromosome has no partner to breed with.");
     }
+    check_working_set(settings);
     return run_sga(settings, *evaluator, recorder, *selector, *crossover, mutator, rng);
 }
 
