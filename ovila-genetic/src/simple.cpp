@@ -19,17 +19,18 @@ std::uint64_t physical_memory() {
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-// A pass holds about three populations at once (the newest, the parents and
-// the offspring). Sizes whose working set cannot fit in physical memory are
-// refused before anything is allocated, instead of running the machine into
-// swap or the out-of-memory killer.
+// A run keeps up to n_generations populations and a pass holds about three
+// more (the parents, the offspring and the mutated one). Sizes that cannot
+// fit in physical memory are refused before anything is allocated, instead
+// of running the machine into swap or the out-of-memory killer hours later.
 void check_working_set(const SequencingSettings& settings) {
-    constexpr std::uint64_t populations = 3;
+    std::uint64_t populations = 0;
+    const bool too_many = __builtin_add_overflow(*settings.n_generations, std::uint64_t{3}, &populations);
     constexpr std::uint64_t chromosome_overhead = sizeof(Chromosome);
     std::uint64_t per_chromosome = 0;
     std::uint64_t total = 0;
     const bool overflow =
-        __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome) ||
+        too_many || __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome) ||
         __builtin_add_overflow(per_chromosome, chromosome_overhead, &per_chromosome) ||
         __builtin_mul_overflow(per_chromosome, *settings.n_chromosomes, &total) ||
         __builtin_mul_overflow(total, populations, &total);
