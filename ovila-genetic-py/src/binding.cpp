@@ -360,7 +360,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }  // namespace
 
 Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwargs)
-    : signature_(signature), slots_(signature.parameters.size(), nullptr) {
+    : signature_(signature), slots_(signature.parameters.size()) {
     const std::size_t n = signature.parameters.size();
     const auto given = static_cast<std::size_t>(args != nullptr ? PyTuple_Size(args) : 0);
     if (given > n) {
@@ -374,7 +374,9 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         message += " positional arguments but " + std::to_string(given) + " " + verb + " given";
         raise(PyExc_TypeError, message);
     }
-    for (std::size_t i = 0; i < given; ++i) slots_[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    for (std::size_t i = 0; i < given; ++i) {
+        slots_[i] = Ref::borrowed(PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)));
+    }
 
     if (kwargs != nullptr) {
         Py_ssize_t position = 0;
@@ -389,16 +391,16 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
             if (slot == n) {
                 raise(PyExc_TypeError, signature.full_name() + " got an unexpected keyword argument '" + name + "'");
             }
-            if (slots_[slot] != nullptr) {
+            if (slots_[slot]) {
                 raise(PyExc_TypeError, signature.full_name() + " got multiple values for argument '" + name + "'");
             }
-            slots_[slot] = value;
+            slots_[slot] = Ref::borrowed(value);
         }
     }
 
     std::vector<std::string> missing;
     for (std::size_t i = 0; i < signature.required; ++i) {
-        if (slots_[i] == nullptr) missing.emplace_back(signature.parameters[i]);
+        if (!slots_[i]) missing.emplace_back(signature.parameters[i]);
     }
     if (!missing.empty()) {
         raise(PyExc_TypeError, signature.full_name() + " missing " + std::to_string(missing.size()) +

@@ -341,7 +341,7 @@ struct Signature {
     std::string full_name() const;
 };
 
-// Places positional and keyword arguments into parameter slots (borrowed
+// Places positional and keyword arguments into parameter slots (held
 // references; null for an omitted optional parameter).
 class Arguments {
 public:
@@ -350,14 +350,14 @@ public:
     // The converted argument i (omitted optional: None), errors named.
     template <class T>
     T get(std::size_t i) const {
-        PyObject* value = slots_[i] != nullptr ? slots_[i] : Py_None;
+        PyObject* value = slots_[i] ? slots_[i].get() : Py_None;
         return extract_named<T>(value, signature_.parameters[i]);
     }
-    PyObject* raw(std::size_t i) const { return slots_[i]; }
+    PyObject* raw(std::size_t i) const { return slots_[i].get(); }
 
 private:
     const Signature& signature_;
-    std::vector<PyObject*> slots_;
+    std::vector<Ref> slots_;
 };
 
 // ---------------------------------------------------------------------------
