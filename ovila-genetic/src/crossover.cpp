@@ -58,15 +58,29 @@ std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, Par
         internal_error("crossover needs at least two parents to make a non-empty population");
     }
     reserve_chromosomes(result, count + 1);
+    Genes spare1;
+    Genes spare2;
     std::size_t pair = 0;
     while (result.size() < count) {
         auto& first = parents[2 * pair];
         auto& second = parents[2 * pair + 1];
         const double u = rng.uniform();
         if (u <= p_crossover) {
-            auto children = crossover.cross_chromosomes(rng, first, second);
-            result.push_back(std::move(children.first));
-            result.push_back(std::move(children.second));
+            if constexpr (Move) {
+                // The children take over the parents' records; the parents'
+                // old genes become the storage of the next crossed pair.
+                crossover.cross_into(rng, first.genes, second.genes, spare1, spare2);
+                first.genes.swap(spare1);
+                second.genes.swap(spare2);
+                first.fitness.reset();
+                second.fitness.reset();
+                result.push_back(std::move(first));
+                result.push_back(std::move(second));
+            } else {
+                auto children = crossover.cross_chromosomes(rng, first, second);
+                result.push_back(std::move(children.first));
+                result.push_back(std::move(children.second));
+            }
         } else if constexpr (Move) {
             result.push_back(std::move(first));
             result.push_back(std::move(second));
@@ -89,6 +103,13 @@ std::pair<Chromosome, Chromosome> Crossover::cross_chromosomes(RandomSource& rng
     return {Chromosome(std::move(children.first)), Chromosome(std::move(children.second))};
 }
 
+void Crossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
+                           Genes& child1, Genes& child2) const {
+    auto children = cross(rng, genes1, genes2);
+    child1 = std::move(children.first);
+    child2 = std::move(children.second);
+}
+
 std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
                                                         std::optional<std::uint64_t> target,
                                                         double p_crossover) const {
@@ -108,60 +129,108 @@ std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::
 
 std::pair<Genes, Genes> IpxCrossover::cross(RandomSource& rng, std::span<const Gene> genes1,
                                             std::span<const Gene> genes2) const {
+    std::pair<Genes, Genes> children;
+    cross_into(rng, genes1, genes2, children.first, children.second);
+    return children;
+}
+
+void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
+                              Genes& child1, Genes& child2) const {
     const std::size_t len1 = genes1.size();
     const std::size_t len2 = genes2.size();
-    Genes child1(len1, 0);
-    Genes child2(len1, 0);
-    keep_.assign(len1, 0);
 
-    // Genes of permutations are small: per-gene stamps then replace hash sets.
-    Gene largest = 0;
+    // Genes of permutations are small: one byte per gene value then replaces
+    // a hash set. The OR of all genes bounds the largest from above (by less
+    // than a factor 2).
+    Gene bound = 0;
     for (const Gene g : genes1) {
-        largest = std::max(largest, g);
+        bound |= g;
     }
     for (const Gene g : genes2) {
-        largest = std::max(largest, g);
+        bound |= g;
     }
     const std::uint64_t flat_limit = 4 * static_cast<std::uint64_t>(std::max(len1, len2)) + 4096;
-    const bool flat = largest < flat_limit;
+    if (bound >= flat_limit) {
+        cross_sparse(rng, genes1, genes2, child1, child2);
+        return;
+    }
+    const auto values = static_cast<std::size_t>(bound) + 1;
+    seen1_.assign(values, 0);
+    seen2_.assign(values, 0);
+    free_.resize(len1);
+    fresh_.resize(std::max(len1, len2));
+    child1.resize(len1);
+    child2.resize(len1);
+    std::uint8_t* const seen1 = seen1_.data();
+    std::uint8_t* const seen2 = seen2_.data();
+    std::size_t* const free = free_.data();
+    Gene* const out1 = child1.data();
+    Gene* const out2 = child2.data();
 
+    // Position i is kept when the i-th bit drawn is 1; drawn 64 at a time
+    // over the positions both parents have, branch-free.
+    const std::size_t shared = std::min(len1, len2);
+    std::size_t free_count = 0;
+    for (std::size_t base = 0; base < shared; base += 64) {
+        const auto count = static_cast<unsigned>(std::min<std::size_t>(64, shared - base));
+        const std::uint64_t mask = rng.bits(count);
+        for (unsigned j = 0; j < count; ++j) {
+            const std::size_t i = base + j;
+            const auto keep = static_cast<std::uint8_t>((mask >> j) & 1U);
+            const Gene a = genes1[i];
+            const Gene b = genes2[i];
+            const Gene select = Gene{0} - keep;
+            out1[i] = a & select;
+            out2[i] = b & select;
+            seen1[a] |= keep;
+            seen2[b] |= keep;
+            free[free_count] = i;
+            free_count += 1U - keep;
+        }
+    }
+    // Positions the second parent lacks must not be kept.
+    for (std::size_t i = shared; i < len1; ++i) {
+        if (rng.bit()) {
+            internal_error("IPX crossover kept a position beyond the second parent");
+        }
+        out1[i] = 0;
+        out2[i] = 0;
+        free[free_count++] = i;
+    }
+
+    // The donor's genes not seen yet, in order, go to the free positions in order.
+    Gene* const fresh = fresh_.data();
+    auto fill = [&](Gene* out, std::span<const Gene> donor, std::uint8_t* seen) {
+        std::size_t fresh_count = 0;
+        for (const Gene g : donor) {
+            fresh[fresh_count] = g;
+            fresh_count += 1U - seen[g];
+            seen[g] = 1;
+        }
+        if (fresh_count > free_count) {
+            internal_error("IPX crossover has no free position left for a gene");
+        }
+        for (std::size_t k = 0; k < fresh_count; ++k) {
+            out[free[k]] = fresh[k];
+        }
+    };
+    fill(out1, genes2, seen1);
+    fill(out2, genes1, seen2);
+}
+
+void IpxCrossover::cross_sparse(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
+                                Genes& child1, Genes& child2) const {
+    const std::size_t len1 = genes1.size();
+    const std::size_t len2 = genes2.size();
+    child1.assign(len1, 0);
+    child2.assign(len1, 0);
+    keep_.assign(len1, 0);
     std::unordered_set<Gene> set1;
     std::unordered_set<Gene> set2;
-    if (flat) {
-        const auto size = static_cast<std::size_t>(largest) + 1;
-        if (seen1_.size() < size) {
-            seen1_.resize(size, 0);
-            seen2_.resize(size, 0);
-        }
-        if (++stamp_ == 0) {
-            std::fill(seen1_.begin(), seen1_.end(), 0);
-            std::fill(seen2_.begin(), seen2_.end(), 0);
-            stamp_ = 1;
-        }
-    } else {
-        set1.reserve(len1);
-        set2.reserve(len1);
-    }
-    const std::uint32_t stamp = stamp_;
-    auto add1 = [&](Gene g) {
-        if (!flat) {
-            return set1.insert(g).second;
-        }
-        std::uint32_t& seen = seen1_[static_cast<std::size_t>(g)];
-        const bool fresh = seen != stamp;
-        seen = stamp;
-        return fresh;
-    };
-    auto add2 = [&](Gene g) {
-        if (!flat) {
-            return set2.insert(g).second;
-        }
-        std::uint32_t& seen = seen2_[static_cast<std::size_t>(g)];
-        const bool fresh = seen != stamp;
-        seen = stamp;
-        return fresh;
-    };
-
+    set1.reserve(len1);
+    set2.reserve(len1);
+    auto add1 = [&](Gene g) { return set1.insert(g).second; };
+    auto add2 = [&](Gene g) { return set2.insert(g).second; };
     for (std::size_t i = 0; i < len1; ++i) {
         if (rng.bit()) {
             if (i >= len2) {
@@ -176,7 +245,6 @@ std::pair<Genes, Genes> IpxCrossover::cross(RandomSource& rng, std::span<const G
     }
     ipx_fill(child1, genes2, keep_, add1);
     ipx_fill(child2, genes1, keep_, add2);
-    return {std::move(child1), std::move(child2)};
 }
 
 std::pair<Genes, Genes> PointCrossover::cross(RandomSource& rng, std::span<const Gene> genes1,

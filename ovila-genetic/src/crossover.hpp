@@ -22,6 +22,11 @@ public:
     virtual ~Crossover() = default;
     virtual std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
                                           std::span<const Gene> genes2) const = 0;
+    // `cross`, writing the children into `child1` and `child2` (whose old
+    // contents are dropped and whose storage may be reused). Neither may
+    // share storage with the parents.
+    virtual void cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
+                            Genes& child1, Genes& child2) const;
     std::pair<Chromosome, Chromosome> cross_chromosomes(RandomSource& rng, const Chromosome& parent1,
                                                         const Chromosome& parent2) const;
     // Pairs (0,1), (2,3), ... wrapping around until `target` (or P) is reached.
@@ -37,15 +42,22 @@ class IpxCrossover final : public Crossover {
 public:
     std::pair<Genes, Genes> cross(RandomSource& rng, std::span<const Gene> genes1,
                                   std::span<const Gene> genes2) const override;
+    void cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2, Genes& child1,
+                    Genes& child2) const override;
 
 private:
+    // Genes far above the sequence length: hash sets stand for "seen".
+    void cross_sparse(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2, Genes& child1,
+                      Genes& child2) const;
+
     // Scratch reused from call to call (an operator serves one thread): the
-    // keep mask, and per-gene stamps standing for the two "seen" sets while
-    // genes stay small next to the sequence length.
+    // keep mask of the sparse path; for small genes, one "seen" byte per gene
+    // value and child, the free positions and the donor genes not seen yet.
     mutable std::vector<std::uint8_t> keep_;
-    mutable std::vector<std::uint32_t> seen1_;
-    mutable std::vector<std::uint32_t> seen2_;
-    mutable std::uint32_t stamp_ = 0;
+    mutable std::vector<std::uint8_t> seen1_;
+    mutable std::vector<std::uint8_t> seen2_;
+    mutable std::vector<std::size_t> free_;
+    mutable Genes fresh_;
 };
 
 class PointCrossover final : public Crossover {

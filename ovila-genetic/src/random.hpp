@@ -44,6 +44,25 @@ public:
         return b;
     }
 
+    // The next `count` (1 to 64) bits, exactly as that many calls of bit()
+    // would return them: the first in bit 0 of the result.
+    std::uint64_t bits(unsigned count) {
+        if (count <= bits_left_) {
+            const std::uint64_t result = bits_ & low_mask(count);
+            bits_ = count >= 64 ? 0 : bits_ >> count;
+            bits_left_ -= count;
+            return result;
+        }
+        // The cache holds fewer bits than asked (its bits above bits_left_ are 0).
+        const unsigned have = bits_left_;
+        const unsigned need = count - have;  // 1 to 64
+        const std::uint64_t word = next_u64();
+        const std::uint64_t result = bits_ | ((word & low_mask(need)) << have);
+        bits_ = need >= 64 ? 0 : word >> need;
+        bits_left_ = 64 - need;
+        return result;
+    }
+
     // I(a, b): uniform in [a, b) without bias; a >= b is an internal error.
     std::uint64_t range(std::uint64_t a, std::uint64_t b);
 
@@ -55,6 +74,10 @@ protected:
     virtual std::size_t refill(std::uint64_t* out, std::size_t capacity) = 0;
 
 private:
+    static std::uint64_t low_mask(unsigned count) {
+        return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+    }
+
     std::array<std::uint64_t, 32> buffer_{};
     std::size_t pos_ = 0;
     std::size_t len_ = 0;

@@ -2,6 +2,9 @@
 
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <set>
+#include <string>
 
 #include "crossover.hpp"
 #include "error.hpp"
@@ -61,6 +64,124 @@ TEST(IpxCrossover, LargeGeneValuesBehaveLikeSmallOnes) {
         ASSERT_EQ(l1, relabel(s1));
         ASSERT_EQ(l2, relabel(s2));
     }
+}
+
+// The keep-and-fill crossover written plainly: one bit per position, ordered
+// sets for the genes seen. Returns nothing when it fails.
+std::optional<Children> ipx_direct(RandomSource& rng, const Genes& a, const Genes& b) {
+    Children children{Genes(a.size(), 0), Genes(a.size(), 0)};
+    std::vector<bool> keep(a.size(), false);
+    std::set<Gene> seen1;
+    std::set<Gene> seen2;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (rng.bit()) {
+            if (i >= b.size()) {
+                return std::nullopt;
+            }
+            keep[i] = true;
+            children.first[i] = a[i];
+            children.second[i] = b[i];
+            seen1.insert(a[i]);
+            seen2.insert(b[i]);
+        }
+    }
+    auto fill = [&](Genes& child, const Genes& donor, std::set<Gene>& seen) {
+        std::size_t cursor = 0;
+        for (const Gene g : donor) {
+            if (!seen.insert(g).second) {
+                continue;
+            }
+            while (cursor < child.size() && keep[cursor]) {
+                ++cursor;
+            }
+            if (cursor == child.size()) {
+                return false;
+            }
+            child[cursor++] = g;
+        }
+        return true;
+    };
+    if (!fill(children.first, b, seen1) || !fill(children.second, a, seen2)) {
+        return std::nullopt;
+    }
+    return children;
+}
+
+TEST(IpxCrossover, MatchesThePlainAlgorithm) {
+    const IpxCrossover ipx;
+    Xoshiro256 plan({3, 1, 4, 1});
+    Genes old1 = {7, 7, 7};  // reused storage must not leak into the children
+    Genes old2;
+    int failures = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t n = static_cast<std::size_t>(plan.below(round < 2000 ? 20 : 300));
+        const std::uint64_t shape = plan.below(4);
+        Genes a(n);
+        std::iota(a.begin(), a.end(), Gene{0});
+        Genes b = a;
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            std::swap(a[i], a[plan.range(i, n)]);
+            std::swap(b[i], b[plan.range(i, n)]);
+        }
+        if (shape == 1) {  // repeated and missing genes, values above the length
+            for (Gene& g : a) {
+                g = plan.below(n + 3);
+            }
+            for (Gene& g : b) {
+                g = plan.below(n + 3);
+            }
+        } else if (shape >= 2) {  // lengths differ
+            const std::size_t cut = static_cast<std::size_t>(plan.below(n + 1));
+            (shape == 2 ? a : b).resize(cut);
+        }
+        // Keep masks from sparse to dense; bulk draws must see the same bits.
+        const std::uint64_t density = plan.below(5);
+        std::vector<std::uint64_t> words;
+        for (int w = 0; w < 8; ++w) {
+            std::uint64_t word = plan.next_u64();
+            for (std::uint64_t d = 0; d < density; ++d) {
+                word = (density < 3) ? (word & plan.next_u64()) : (word | plan.next_u64());
+            }
+            words.push_back(density == 0 ? 0 : word);
+        }
+        ScriptedRandom fast_rng(words);
+        ScriptedRandom direct_rng(words);
+        const std::optional<Children> expected = ipx_direct(direct_rng, a, b);
+        if (expected) {
+            ipx.cross_into(fast_rng, a, b, old1, old2);
+            ASSERT_EQ(old1, expected->first) << "round " << round;
+            ASSERT_EQ(old2, expected->second) << "round " << round;
+            ASSERT_EQ(cross(ipx, words, a, b), *expected);
+        } else {
+            // Same failure, same message as with large gene values (tracked in hash sets).
+            ++failures;
+            std::string message;
+            try {
+                ipx.cross_into(fast_rng, a, b, old1, old2);
+            } catch (const InternalError& e) {
+                message = e.what();
+            }
+            Genes large_a = a;
+            Genes large_b = b;
+            for (Genes* genes : {&large_a, &large_b}) {
+                for (Gene& g : *genes) {
+                    g += Gene{1} << 62;
+                }
+            }
+            ScriptedRandom sparse_rng(words);
+            std::string sparse_message;
+            try {
+                ipx.cross_into(sparse_rng, large_a, large_b, old1, old2);
+            } catch (const InternalError& e) {
+                sparse_message = e.what();
+            }
+            ASSERT_FALSE(message.empty()) << "round " << round;
+            ASSERT_EQ(message, sparse_message) << "round " << round;
+            ASSERT_EQ(sparse_rng.consumed(), direct_rng.consumed()) << "round " << round;
+        }
+        ASSERT_EQ(fast_rng.consumed(), direct_rng.consumed()) << "round " << round;
+    }
+    EXPECT_GT(failures, 100);
 }
 
 TEST(PointCrossover, CutsOnceBetweenTheEnds) {

@@ -46,6 +46,41 @@ TEST(RandomSource, UniformAndBits) {
     EXPECT_EQ(rng.consumed(), 5U);
 }
 
+TEST(RandomSource, BitsInBulkMatchSingleBits) {
+    // Any mix of bulk and single draws sees the same bit stream and the same
+    // words as single draws only, interleaved with whole words.
+    Xoshiro256 plan({9, 8, 7, 6});
+    for (int round = 0; round < 200; ++round) {
+        Xoshiro256 bulk({static_cast<std::uint64_t>(round) + 1, 2, 3, 4});
+        Xoshiro256 single({static_cast<std::uint64_t>(round) + 1, 2, 3, 4});
+        for (int step = 0; step < 40; ++step) {
+            const std::uint64_t kind = plan.below(4);
+            if (kind == 0) {
+                ASSERT_EQ(bulk.next_u64(), single.next_u64());
+            } else if (kind == 1) {
+                ASSERT_EQ(bulk.bit(), single.bit());
+            } else {
+                const auto count = static_cast<unsigned>(kind == 2 ? 64 - plan.below(3) : 1 + plan.below(64));
+                std::uint64_t expected = 0;
+                for (unsigned j = 0; j < count; ++j) {
+                    expected |= static_cast<std::uint64_t>(single.bit()) << j;
+                }
+                ASSERT_EQ(bulk.bits(count), expected) << "round " << round << " step " << step;
+            }
+        }
+    }
+
+    // Words are drawn only when the cached bits run out.
+    ScriptedRandom rng({0xF0F0, ~std::uint64_t{0}});
+    EXPECT_EQ(rng.bits(8), 0xF0U);
+    EXPECT_EQ(rng.consumed(), 1U);
+    EXPECT_EQ(rng.bits(56), 0xF0U);
+    EXPECT_EQ(rng.consumed(), 1U);
+    EXPECT_EQ(rng.bits(64), ~std::uint64_t{0});
+    EXPECT_EQ(rng.consumed(), 2U);
+    EXPECT_THROW(rng.bits(1), InternalError);
+}
+
 TEST(Xoshiro256, KnownOutputsAndSeeding) {
     Xoshiro256 rng({1, 2, 3, 4});
     EXPECT_EQ(rng.next_u64(), 41943041U);
