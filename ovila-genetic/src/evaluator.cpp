@@ -242,6 +242,108 @@ std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const Gene> genes, 
     return v;
 }
 
+// Matrices of at most 256 genes: the set of placed genes lives in W words of
+// registers, and every gene is bounds-checked and tested for repetition on
+// the way (no separate pass).
+constexpr std::size_t kSmallWords = 4;
+
+// Adds gene g to the W-word set; returns a non-zero word when it was already in.
+template <std::size_t W>
+[[gnu::always_inline]] inline Word place_small(Word (&placed)[W], Gene g) {
+    const auto word = static_cast<std::size_t>(g / 64);
+    const Word bit = Word{1} << (g % 64);
+    Word before = 0;
+    for (std::size_t k = 0; k < W; ++k) {
+        const Word b = k == word ? bit : 0;
+        before |= placed[k] & b;
+        placed[k] |= b;
+    }
+    return before;
+}
+
+template <std::size_t W>
+[[gnu::always_inline]] inline std::uint64_t count_small(const Word* bits, const Word (&placed)[W]) {
+    std::uint64_t count = 0;
+    for (std::size_t k = 0; k < W; ++k) {
+        count += static_cast<std::uint64_t>(std::popcount(bits[k] & placed[k]));
+    }
+    return count;
+}
+
+// sum over j of (Weighted ? j : 1) * (marks into position j from earlier
+// positions). An index outside the matrix aborts; `repeated` tells whether a
+// gene occurs twice (the sum is then meaningless).
+template <std::size_t W, bool Weighted>
+[[gnu::always_inline]] inline std::uint64_t forward_small(const BitMatrix& bm, std::span<const Gene> genes,
+                                                          bool& repeated) {
+    Word placed[W] = {};
+    Word twice = 0;
+    std::uint64_t total = 0;
+    const std::size_t len = genes.size();
+    for (std::size_t j = 0; j < len; ++j) {
+        const Gene g = genes[j];
+        if (g >= bm.n) {
+            internal_error(kOutOfBounds);
+        }
+        const std::uint64_t count = count_small<W>(bm.col(g), placed);
+        total += Weighted ? static_cast<std::uint64_t>(j) * count : count;
+        twice |= place_small<W>(placed, g);
+    }
+    repeated = twice != 0;
+    return total;
+}
+
+// sum over i of i * (marks from position i to later positions), for distinct in-bounds genes.
+template <std::size_t W>
+[[gnu::always_inline]] inline std::uint64_t backward_small(const BitMatrix& bm, std::span<const Gene> genes) {
+    Word placed[W] = {};
+    std::uint64_t total = 0;
+    for (std::size_t i = genes.size(); i-- > 0;) {
+        const Gene g = genes[i];
+        total += static_cast<std::uint64_t>(i) * count_small<W>(bm.row(g), placed);
+        place_small<W>(placed, g);
+    }
+    return total;
+}
+
+// m as marks_bits computes it, for 1 <= bm.words <= kSmallWords.
+OVILA_POPCOUNT_CLONES
+std::uint64_t marks_small(const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
+    switch (bm.words) {
+        case 1:
+            return forward_small<1, false>(bm, genes, repeated);
+        case 2:
+            return forward_small<2, false>(bm, genes, repeated);
+        case 3:
+            return forward_small<3, false>(bm, genes, repeated);
+        default:
+            return forward_small<4, false>(bm, genes, repeated);
+    }
+}
+
+// w as distance_bits computes it, for 1 <= bm.words <= kSmallWords.
+OVILA_POPCOUNT_CLONES
+std::uint64_t distance_small(const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
+    switch (bm.words) {
+        case 1: {
+            const std::uint64_t forward = forward_small<1, true>(bm, genes, repeated);
+            return repeated ? 0 : forward - backward_small<1>(bm, genes);
+        }
+        case 2: {
+            const std::uint64_t forward = forward_small<2, true>(bm, genes, repeated);
+            return repeated ? 0 : forward - backward_small<2>(bm, genes);
+        }
+        case 3: {
+            const std::uint64_t forward = forward_small<3, true>(bm, genes, repeated);
+            return repeated ? 0 : forward - backward_small<3>(bm, genes);
+        }
+        default: {
+            const std::uint64_t forward = forward_small<4, true>(bm, genes, repeated);
+            return repeated ? 0 : forward - backward_small<4>(bm, genes);
+        }
+    }
+}
+
 // Cell-by-cell walks over the bit matrix, for any sequence of in-bounds genes.
 std::uint64_t marks_walk(const BitMatrix& bm, std::span<const Gene> genes, bool weighted) {
     const std::size_t len = genes.size();
@@ -299,7 +401,11 @@ public:
             case EvaluatorKind::FeedbackMarks: {
                 // Fewer than two genes put no cell above the diagonal: nothing is looked at.
                 std::uint64_t m = 0;
-                if (len >= 2) {
+                bool repeated = true;
+                if (len >= 2 && small_bits(len)) {
+                    m = marks_small(bits_, genes, repeated);
+                }
+                if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
                     m = distinct && prefer_bits(len) ? marks_bits(bits_, genes, scratch_.data())
                                                      : marks_walk(bits_, genes, false);
@@ -308,7 +414,11 @@ public:
             }
             case EvaluatorKind::FeedbackDistance: {
                 std::uint64_t w = 0;
-                if (len >= 2) {
+                bool repeated = true;
+                if (len >= 2 && small_bits(len)) {
+                    w = distance_small(bits_, genes, repeated);
+                }
+                if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
                     w = distinct && prefer_bits(len) ? distance_bits(bits_, genes, scratch_.data())
                                                      : marks_walk(bits_, genes, true);
@@ -338,6 +448,9 @@ public:
 private:
     // Word operations cost about L*words; the walk about L*L/2 cell tests.
     bool prefer_bits(std::size_t len) const { return 2 * bits_.words <= len; }
+    bool small_bits(std::size_t len) const {
+        return bits_.words >= 1 && bits_.words <= kSmallWords && prefer_bits(len);
+    }
 
     // Every gene of the sequence is looked at; an index outside the matrix
     // aborts. Returns whether the genes are pairwise distinct.

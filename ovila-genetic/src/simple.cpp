@@ -23,16 +23,20 @@ std::uint64_t physical_memory() {
 // more (the parents, the offspring and the mutated one). Sizes that cannot
 // fit in physical memory are refused before anything is allocated, instead
 // of running the machine into swap or the out-of-memory killer hours later.
+// Every kept population also costs its own record and a statistics record,
+// even when it holds no chromosome.
 void check_working_set(const SequencingSettings& settings) {
     std::uint64_t populations = 0;
     const bool too_many = __builtin_add_overflow(*settings.n_generations, std::uint64_t{3}, &populations);
     constexpr std::uint64_t chromosome_overhead = sizeof(Chromosome);
+    constexpr std::uint64_t population_overhead = sizeof(Population) + sizeof(FitnessStatistics);
     std::uint64_t per_chromosome = 0;
     std::uint64_t total = 0;
     const bool overflow =
         too_many || __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome) ||
         __builtin_add_overflow(per_chromosome, chromosome_overhead, &per_chromosome) ||
         __builtin_mul_overflow(per_chromosome, *settings.n_chromosomes, &total) ||
+        __builtin_add_overflow(total, population_overhead, &total) ||
         __builtin_mul_overflow(total, populations, &total);
     const std::uint64_t available = physical_memory();
     if (overflow || (available != 0 && total > available)) {

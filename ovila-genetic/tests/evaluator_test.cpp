@@ -124,9 +124,10 @@ TEST(MatrixEvaluators, ShortSequencesAndBounds) {
 // calls; the reference walks read every cell. Both must agree exactly.
 TEST(MatrixEvaluators, AgreeWithTheDirectFormulas) {
     Xoshiro256 rng({2024, 7, 31, 5});
-    const std::uint64_t sizes[] = {0, 1, 2, 3, 5, 8, 31, 63, 64, 65, 130};
-    for (int round = 0; round < 2400; ++round) {
-        const std::uint64_t n = round < 2200 ? sizes[round % 11] % 9 + rng.below(3) : sizes[round % 11];
+    const std::uint64_t sizes[] = {0, 1, 2, 3, 5, 8, 31, 63, 64, 65, 130, 192, 200, 256, 257, 300, 1030};
+    constexpr int kSizes = sizeof(sizes) / sizeof(sizes[0]);
+    for (int round = 0; round < 2200 + 5 * kSizes; ++round) {
+        const std::uint64_t n = round < 2200 ? sizes[round % 11] % 9 + rng.below(3) : sizes[round % kSizes];
         // From empty to full, with NaN, -0.0 and diagonal cells.
         const double density = rng.uniform();
         std::vector<double> cells(n * n);

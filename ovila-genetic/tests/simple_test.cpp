@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 
 #include "error.hpp"
 #include "simple.hpp"
@@ -180,6 +181,28 @@ TEST(SequenceSga, ZeroGenerationsRecordsTheInitialPopulation) {
     EXPECT_EQ(lineage.records[0].size, 4U);
     ASSERT_EQ(lineage.hall_of_fame.chromosomes.size(), 1U);
     EXPECT_EQ(*lineage.hall_of_fame.chromosomes[0].fitness, lineage.records[0].max);
+}
+
+TEST(SequenceSga, SizesBeyondMemoryAreRefusedBeforeRunning) {
+    // Too many genes or chromosomes, and too many generations even of empty
+    // populations (each kept population and its record still cost memory):
+    // refused with bad_alloc at once instead of running out of memory later.
+    RunOptions o = options();
+    o.settings.n_genes = std::uint64_t{1} << 50;
+    EXPECT_THROW(sequence_sga(o), std::bad_alloc);
+    o.settings = settings(std::uint64_t{1} << 50, 2);
+    EXPECT_THROW(sequence_sga(o), std::bad_alloc);
+    for (const std::uint64_t chromosomes : {std::uint64_t{0}, std::uint64_t{2}}) {
+        o.settings = settings(chromosomes, std::uint64_t{1} << 50);
+        EXPECT_THROW(sequence_sga(o), std::bad_alloc) << chromosomes;
+        o.settings.n_genes = 0;
+        EXPECT_THROW(sequence_sga(o), std::bad_alloc) << chromosomes;
+    }
+    o.settings = settings(0, ~std::uint64_t{0});
+    EXPECT_THROW(sequence_sga(o), std::bad_alloc);
+    // Small empty runs still complete.
+    o.settings = settings(0, 3);
+    EXPECT_EQ(sequence_sga(o).records.size(), 4U);
 }
 
 TEST(SequenceSga, RunsWithOtherOperators) {
