@@ -302,7 +302,10 @@ Py_ssize_t sequence_hint(PyObject* sequence) {
         PyErr_Clear();
         return 0;
     }
-    return size;
+    // Only a list's or a tuple's length stands for items that exist; any
+    // other __len__ may say anything, so it may reserve only a little.
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return size;
+    return std::min<Py_ssize_t>(size, untrusted_hint_limit);
 }
 
 Ref iterate(PyObject* sequence) { return Ref::owned(PyObject_GetIter(sequence)); }

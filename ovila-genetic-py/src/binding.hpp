@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -251,7 +252,9 @@ struct Convert<std::optional<T>> {
 };
 
 // Checks a sequence argument (a `str` and non-sequences are refused) and
-// returns its length as a capacity hint (0 when unknown).
+// returns its length as a capacity hint (0 when unknown; at most
+// `untrusted_hint_limit` unless it is a list or a tuple).
+inline constexpr Py_ssize_t untrusted_hint_limit = 256;
 Py_ssize_t sequence_hint(PyObject* sequence);
 Ref iterate(PyObject* sequence);
 PyObject* next_item(PyObject* iterator);  // new reference or null at the end
