@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <string>
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#endif
+
 namespace ovila {
 
 // ---------------------------------------------------------------------------
@@ -242,6 +246,78 @@ std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const Gene> genes, 
     return v;
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define OVILA_AVX2_KERNEL 1
+
+bool cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2") != 0;
+    return has;
+}
+
+// sum over the positions (in order, or in reverse) of weight(i) * the marks
+// between the gene at i and the genes placed before it, reading the gene's
+// column (or row); weight(i) is i or 1. Positions are counted in 32-bit
+// lanes: callers keep the length below 2^32. Bytes of the vector popcount
+// (nibble lookups) are summed into 64-bit lanes every 31 chunks, before a
+// byte can overflow. The placed set is updated one 256-bit chunk at a time,
+// so that the next gene's loads are forwarded from a store of the same width.
+__attribute__((target("avx2,popcnt"))) std::uint64_t placed_marks_avx2(const BitMatrix& bm,
+                                                                         std::span<const Gene> genes,
+                                                                         Word* placed, bool rows, bool reverse,
+                                                                         bool weighted) {
+    const std::size_t words = bm.words;
+    const std::size_t chunks = words / 4;
+    clear_bits(placed, words);
+    const __m256i lut = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1,
+                                         2, 2, 3, 2, 3, 3, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i lanes = _mm256_setr_epi64x(0, 1, 2, 3);
+    __m256i total = zero;
+    std::uint64_t tail_total = 0;
+    const std::size_t len = genes.size();
+    for (std::size_t step = 0; step < len; ++step) {
+        const std::size_t i = reverse ? len - 1 - step : step;
+        const Gene g = genes[i];
+        const Word* bits = rows ? bm.row(g) : bm.col(g);
+        __m256i sums = zero;
+        for (std::size_t c = 0; c < chunks;) {
+            const std::size_t stop = std::min(chunks, c + 31);
+            __m256i bytes = zero;
+            for (; c < stop; ++c) {
+                const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bits + 4 * c));
+                const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(placed + 4 * c));
+                const __m256i v = _mm256_and_si256(a, b);
+                const __m256i lo = _mm256_shuffle_epi8(lut, _mm256_and_si256(v, nibble));
+                const __m256i hi = _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+                bytes = _mm256_add_epi8(bytes, _mm256_add_epi8(lo, hi));
+            }
+            sums = _mm256_add_epi64(sums, _mm256_sad_epu8(bytes, zero));
+        }
+        std::uint64_t tail = 0;
+        for (std::size_t k = 4 * chunks; k < words; ++k) {
+            tail += static_cast<std::uint64_t>(std::popcount(bits[k] & placed[k]));
+        }
+        const std::uint64_t weight = weighted ? static_cast<std::uint64_t>(i) : 1U;
+        total = _mm256_add_epi64(total, _mm256_mul_epu32(sums, _mm256_set1_epi64x(static_cast<long long>(weight))));
+        tail_total += weight * tail;
+
+        const auto word = static_cast<std::size_t>(g / 64);
+        if (word < 4 * chunks) {
+            auto* chunk = reinterpret_cast<__m256i*>(placed + (word & ~std::size_t{3}));
+            const __m256i in_lane = _mm256_cmpeq_epi64(lanes, _mm256_set1_epi64x(static_cast<long long>(word & 3)));
+            const __m256i bit = _mm256_sllv_epi64(_mm256_set1_epi64x(1), _mm256_set1_epi64x(static_cast<long long>(g % 64)));
+            _mm256_storeu_si256(chunk, _mm256_or_si256(_mm256_loadu_si256(chunk), _mm256_and_si256(bit, in_lane)));
+        } else {
+            set_bit(placed, g);
+        }
+    }
+    alignas(32) std::uint64_t parts[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), total);
+    return parts[0] + parts[1] + parts[2] + parts[3] + tail_total;
+}
+#endif
+
 // Matrices of at most 256 genes: the set of placed genes lives in W words of
 // registers, and every gene is bounds-checked and tested for repetition on
 // the way (no separate pass).
@@ -407,8 +483,7 @@ public:
                 }
                 if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
-                    m = distinct && prefer_bits(len) ? marks_bits(bits_, genes, scratch_.data())
-                                                     : marks_walk(bits_, genes, false);
+                    m = distinct && prefer_bits(len) ? marks_large(genes) : marks_walk(bits_, genes, false);
                 }
                 return to_fitness(feedback_marks_total(offset_, n, m));
             }
@@ -420,8 +495,7 @@ public:
                 }
                 if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
-                    w = distinct && prefer_bits(len) ? distance_bits(bits_, genes, scratch_.data())
-                                                     : marks_walk(bits_, genes, true);
+                    w = distinct && prefer_bits(len) ? distance_large(genes) : marks_walk(bits_, genes, true);
                 }
                 return to_fitness(feedback_distance_total(offset_, n, w));
             }
@@ -448,6 +522,33 @@ public:
 private:
     // Word operations cost about L*words; the walk about L*L/2 cell tests.
     bool prefer_bits(std::size_t len) const { return 2 * bits_.words <= len; }
+    // Distinct in-bounds genes, at least 2 * words of them.
+    std::uint64_t marks_large(std::span<const Gene> genes) const {
+#ifdef OVILA_AVX2_KERNEL
+        if (use_avx2(genes.size())) {
+            return placed_marks_avx2(bits_, genes, scratch_.data(), false, false, false);
+        }
+#endif
+        return marks_bits(bits_, genes, scratch_.data());
+    }
+    std::uint64_t distance_large(std::span<const Gene> genes) const {
+#ifdef OVILA_AVX2_KERNEL
+        if (use_avx2(genes.size())) {
+            const std::uint64_t forward = placed_marks_avx2(bits_, genes, scratch_.data(), false, false, true);
+            return forward - placed_marks_avx2(bits_, genes, scratch_.data(), true, true, true);
+        }
+#endif
+        return distance_bits(bits_, genes, scratch_.data());
+    }
+    bool use_avx2(std::size_t len) const {
+#ifdef OVILA_AVX2_KERNEL
+        return use_avx2_ && bits_.words >= 4 && len <= 0xFFFFFFFFU;
+#else
+        static_cast<void>(len);
+        return false;
+#endif
+    }
+
     bool small_bits(std::size_t len) const {
         return bits_.words >= 1 && bits_.words <= kSmallWords && prefer_bits(len);
     }
@@ -491,6 +592,9 @@ private:
     mutable std::vector<std::uint64_t> stamps_;
     mutable std::uint64_t stamp_ = 0;
     mutable std::vector<Word> scratch_;
+#ifdef OVILA_AVX2_KERNEL
+    bool use_avx2_ = cpu_has_avx2();
+#endif
 };
 
 }  // namespace
