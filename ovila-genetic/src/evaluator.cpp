@@ -318,23 +318,18 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t placed_marks_avx2(const Bit
 }
 #endif
 
-// Matrices of at most 256 genes: the set of placed genes lives in W words of
-// registers, and every gene is bounds-checked and tested for repetition on
-// the way (no separate pass).
-constexpr std::size_t kSmallWords = 4;
+// Matrices of at most 512 genes: the set of placed genes lives in W words of
+// registers, and every gene is bounds-checked on the way (no separate pass);
+// a repeated gene shows as fewer bits in the final set than genes.
+constexpr std::size_t kSmallWords = 8;
 
-// Adds gene g to the W-word set; returns a non-zero word when it was already in.
 template <std::size_t W>
-[[gnu::always_inline]] inline Word place_small(Word (&placed)[W], Gene g) {
+[[gnu::always_inline]] inline void place_small(Word (&placed)[W], Gene g) {
     const auto word = static_cast<std::size_t>(g / 64);
     const Word bit = Word{1} << (g % 64);
-    Word before = 0;
     for (std::size_t k = 0; k < W; ++k) {
-        const Word b = k == word ? bit : 0;
-        before |= placed[k] & b;
-        placed[k] |= b;
+        placed[k] |= k == word ? bit : 0;
     }
-    return before;
 }
 
 template <std::size_t W>
@@ -353,7 +348,6 @@ template <std::size_t W, bool Weighted>
 [[gnu::always_inline]] inline std::uint64_t forward_small(const BitMatrix& bm, std::span<const Gene> genes,
                                                           bool& repeated) {
     Word placed[W] = {};
-    Word twice = 0;
     std::uint64_t total = 0;
     const std::size_t len = genes.size();
     for (std::size_t j = 0; j < len; ++j) {
@@ -363,9 +357,13 @@ template <std::size_t W, bool Weighted>
         }
         const std::uint64_t count = count_small<W>(bm.col(g), placed);
         total += Weighted ? static_cast<std::uint64_t>(j) * count : count;
-        twice |= place_small<W>(placed, g);
+        place_small<W>(placed, g);
     }
-    repeated = twice != 0;
+    std::uint64_t distinct = 0;
+    for (std::size_t k = 0; k < W; ++k) {
+        distinct += static_cast<std::uint64_t>(std::popcount(placed[k]));
+    }
+    repeated = distinct != len;
     return total;
 }
 
@@ -382,42 +380,49 @@ template <std::size_t W>
     return total;
 }
 
+template <std::size_t W, bool Distance>
+[[gnu::always_inline]] inline std::uint64_t score_small(const BitMatrix& bm, std::span<const Gene> genes,
+                                                        bool& repeated) {
+    const std::uint64_t forward = forward_small<W, Distance>(bm, genes, repeated);
+    if constexpr (Distance) {
+        return repeated ? 0 : forward - backward_small<W>(bm, genes);
+    }
+    return forward;
+}
+
+template <bool Distance>
+[[gnu::always_inline]] inline std::uint64_t dispatch_small(const BitMatrix& bm, std::span<const Gene> genes,
+                                                           bool& repeated) {
+    switch (bm.words) {
+        case 1:
+            return score_small<1, Distance>(bm, genes, repeated);
+        case 2:
+            return score_small<2, Distance>(bm, genes, repeated);
+        case 3:
+            return score_small<3, Distance>(bm, genes, repeated);
+        case 4:
+            return score_small<4, Distance>(bm, genes, repeated);
+        case 5:
+            return score_small<5, Distance>(bm, genes, repeated);
+        case 6:
+            return score_small<6, Distance>(bm, genes, repeated);
+        case 7:
+            return score_small<7, Distance>(bm, genes, repeated);
+        default:
+            return score_small<8, Distance>(bm, genes, repeated);
+    }
+}
+
 // m as marks_bits computes it, for 1 <= bm.words <= kSmallWords.
 OVILA_POPCOUNT_CLONES
 std::uint64_t marks_small(const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
-    switch (bm.words) {
-        case 1:
-            return forward_small<1, false>(bm, genes, repeated);
-        case 2:
-            return forward_small<2, false>(bm, genes, repeated);
-        case 3:
-            return forward_small<3, false>(bm, genes, repeated);
-        default:
-            return forward_small<4, false>(bm, genes, repeated);
-    }
+    return dispatch_small<false>(bm, genes, repeated);
 }
 
 // w as distance_bits computes it, for 1 <= bm.words <= kSmallWords.
 OVILA_POPCOUNT_CLONES
 std::uint64_t distance_small(const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
-    switch (bm.words) {
-        case 1: {
-            const std::uint64_t forward = forward_small<1, true>(bm, genes, repeated);
-            return repeated ? 0 : forward - backward_small<1>(bm, genes);
-        }
-        case 2: {
-            const std::uint64_t forward = forward_small<2, true>(bm, genes, repeated);
-            return repeated ? 0 : forward - backward_small<2>(bm, genes);
-        }
-        case 3: {
-            const std::uint64_t forward = forward_small<3, true>(bm, genes, repeated);
-            return repeated ? 0 : forward - backward_small<3>(bm, genes);
-        }
-        default: {
-            const std::uint64_t forward = forward_small<4, true>(bm, genes, repeated);
-            return repeated ? 0 : forward - backward_small<4>(bm, genes);
-        }
-    }
+    return dispatch_small<true>(bm, genes, repeated);
 }
 
 // Cell-by-cell walks over the bit matrix, for any sequence of in-bounds genes.
