@@ -33,16 +33,17 @@ Examples::
 from __future__ import annotations
 
 import argparse
-import csv
 import os
 import random
 import socket
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
+from pathlib import Path
 from typing import Any, Literal, TypedDict
 
 import ovila_genetic_py as og
+from sequence_dsm import read_dsm
 
 SELECTORS: tuple[str, ...] = ("Roulette", "Random")
 # Only the order-keeping crossover operators make sense for sequencing; "Point"
@@ -370,36 +371,6 @@ def best_of(results: Iterable[RunResult]) -> BestOrder:
 # --- input ---------------------------------------------------------------------
 
 
-def read_dsm_csv(path: str) -> tuple[list[str], list[float]]:
-    """Read a square DSM: item names in the first row and first column.
-
-    Returns the item names and the flat row-major matrix; empty cells are 0.
-    """
-    with open(path, newline="", encoding="utf-8-sig") as handle:
-        rows = [row for row in csv.reader(handle) if any(cell.strip() for cell in row)]
-    if not rows:
-        raise ValueError(f"{path}: empty file")
-    names = [cell.strip() for cell in rows[0][1:]]
-    n = len(names)
-    body = rows[1:]
-    if len(body) != n:
-        raise ValueError(f"{path}: {n} column names but {len(body)} rows")
-    flat: list[float] = []
-    for r, row in enumerate(body):
-        cells = row[1 : n + 1]
-        if len(cells) != n or any(cell.strip() for cell in row[n + 1 :]):
-            raise ValueError(f"{path}: row {r + 1} ({row[0].strip()!r}) does not have {n} cells")
-        for c, cell in enumerate(cells):
-            text = cell.strip()
-            try:
-                flat.append(float(text) if text else 0.0)
-            except ValueError:
-                raise ValueError(
-                    f"{path}: cell ({row[0].strip()}, {names[c]}) is not a number: {text!r}"
-                ) from None
-    return names, flat
-
-
 def random_dsm(n: int, density: float, seed: int | None) -> list[float]:
     """A random 0/1 matrix with an empty diagonal, row-major."""
     rng = random.Random(seed)
@@ -493,7 +464,7 @@ def print_progress(done: int, total: int, result: RunResult) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     if args.input is not None:
-        names, matrix = read_dsm_csv(args.input)
+        names, matrix = read_dsm(Path(args.input))
         n = len(names)
         source = args.input
     else:

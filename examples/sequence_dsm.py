@@ -22,25 +22,33 @@ DEFAULT_INPUT = Path(__file__).resolve().parent / "data" / "process-13-tasks.csv
 
 
 def read_dsm(path: Path) -> tuple[list[str], list[float]]:
-    """Item names and the flat row-major matrix of a square DSM in CSV form."""
-    with path.open(newline="") as handle:
-        rows = [row for row in csv.reader(handle) if row]
+    """Read a square DSM: item names in the first row and first column.
+
+    Returns the item names and the flat row-major matrix; empty cells are 0.
+    """
+    with path.open(newline="", encoding="utf-8-sig") as handle:
+        rows = [row for row in csv.reader(handle) if any(cell.strip() for cell in row)]
     if not rows:
-        raise ValueError(f"{path}: the file is empty")
-    names = [name.strip() for name in rows[0][1:]]
+        raise ValueError(f"{path}: empty file")
+    names = [cell.strip() for cell in rows[0][1:]]
     n = len(names)
     body = rows[1:]
     if len(body) != n:
-        raise ValueError(f"{path}: {n} column names but {len(body)} rows; the matrix must be square")
-    matrix: list[float] = []
-    for i, row in enumerate(body):
-        cells = row[1:]
-        if len(cells) != n:
-            raise ValueError(f"{path}: row {i + 1} has {len(cells)} cells, expected {n}")
-        for cell in cells:
+        raise ValueError(f"{path}: {n} column names but {len(body)} rows")
+    flat: list[float] = []
+    for r, row in enumerate(body):
+        cells = row[1 : n + 1]
+        if len(cells) != n or any(cell.strip() for cell in row[n + 1 :]):
+            raise ValueError(f"{path}: row {r + 1} ({row[0].strip()!r}) does not have {n} cells")
+        for c, cell in enumerate(cells):
             text = cell.strip()
-            matrix.append(float(text) if text else 0.0)
-    return names, matrix
+            try:
+                flat.append(float(text) if text else 0.0)
+            except ValueError:
+                raise ValueError(
+                    f"{path}: cell ({row[0].strip()}, {names[c]}) is not a number: {text!r}"
+                ) from None
+    return names, flat
 
 
 def feedback_marks(matrix: list[float], n: int, order: list[int]) -> int:

@@ -154,8 +154,8 @@ def test_wrong_matrix_length_is_refused():
         multistart.make_tasks(MATRIX[:-1], N, 2)
 
 
-def test_read_dsm_csv():
-    names, flat = multistart.read_dsm_csv(str(DATA / "process-13-tasks.csv"))
+def test_read_dsm():
+    names, flat = multistart.read_dsm(DATA / "process-13-tasks.csv")
     assert names == [f"T{i}" for i in range(1, 14)]
     assert len(flat) == 13 * 13
     assert set(flat) <= {0.0, 1.0}
@@ -163,11 +163,11 @@ def test_read_dsm_csv():
     assert flat[0 * 13:1 * 13] == [0.0] * 13  # T1 depends on nothing
 
 
-def test_read_dsm_csv_refuses_ragged_rows(tmp_path):
+def test_read_dsm_refuses_ragged_rows(tmp_path):
     path = tmp_path / "bad.csv"
     path.write_text(",A,B\nA,0,1\nB,0\n")
     with pytest.raises(ValueError, match="row 2"):
-        multistart.read_dsm_csv(str(path))
+        multistart.read_dsm(path)
 
 
 def test_command_line_serial(capsys):

@@ -140,16 +140,31 @@ Instance<T>* as_instance(PyObject* object) {
     return reinterpret_cast<Instance<T>*>(object);
 }
 
-// A copy of the record, taken under a read borrow.
+// Holds a read borrow for its lifetime.
+class ReadBorrow {
+public:
+    explicit ReadBorrow(BorrowFlag& flag) : flag_(flag) { flag_.acquire_read(); }
+    ReadBorrow(const ReadBorrow&) = delete;
+    ReadBorrow& operator=(const ReadBorrow&) = delete;
+    ~ReadBorrow() { flag_.release_read(); }
+
+private:
+    BorrowFlag& flag_;
+};
+
+// A copy of the record, or of one of its fields, taken under a read borrow.
 template <class T>
 T read_copy(PyObject* object) {
     auto* self = as_instance<T>(object);
-    self->borrow.acquire_read();
-    struct Release {
-        BorrowFlag& flag;
-        ~Release() { flag.release_read(); }
-    } release{self->borrow};
+    ReadBorrow borrow(self->borrow);
     return self->value;
+}
+
+template <class T, auto Member>
+auto read_field_copy(PyObject* object) {
+    auto* self = as_instance<T>(object);
+    ReadBorrow borrow(self->borrow);
+    return self->value.*Member;
 }
 
 // ---------------------------------------------------------------------------
@@ -411,15 +426,7 @@ struct FieldAccess {
 
     static PyObject* get(PyObject* self, void*) {
         return guarded<PyObject*>(nullptr, [&] {
-            Field copy = [&] {
-                auto* instance = as_instance<T>(self);
-                instance->borrow.acquire_read();
-                struct Release {
-                    BorrowFlag& flag;
-                    ~Release() { flag.release_read(); }
-                } release{instance->borrow};
-                return instance->value.*Member;
-            }();
+            Field copy = read_field_copy<T, Member>(self);
             return Convert<Field>::to(std::move(copy)).release();
         });
     }
