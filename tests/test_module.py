@@ -252,3 +252,27 @@ def test_second_initialisation_is_refused_and_first_module_survives():
                             timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["ImportError", "True", "ok"]
+
+
+def test_loading_the_extension_file_again_through_importlib_is_refused():
+    # A second load of the same file through the import machinery, under the
+    # module's own name (which reaches the initialisation entry again) and under
+    # another name, raises ImportError; the imported module keeps working.
+    import importlib.machinery
+    import importlib.util
+
+    for name in ("ovila_genetic_py", "ovila_genetic_py_again"):
+        loader = importlib.machinery.ExtensionFileLoader(name, og.__file__)
+        spec = importlib.util.spec_from_file_location(name, og.__file__, loader=loader)
+        with pytest.raises(ImportError) as excinfo:
+            importlib.util.module_from_spec(spec)
+        assert str(excinfo.value)
+        if name == "ovila_genetic_py":
+            assert "only be initialized once" in str(excinfo.value)
+        assert name not in sys.modules or sys.modules[name] is og
+    assert sys.modules["ovila_genetic_py"] is og
+    s = og.SequencingSettings(4, 0.9, 0.1, n_chromosomes=4, n_generations=2)
+    lineage = og.sequence_sga(s, og.GeneratorKinds.RandomSequence, og.EvaluatorValue(1.0),
+                              og.RecorderKinds.FitnessStatistics, og.SelectorKinds.Random,
+                              og.CrossoverKinds.IPX, og.MutatorSwap(0.1), og.ConvergenceKinds.Never)
+    assert [p.generation for p in lineage.generations] == [2, 1]
