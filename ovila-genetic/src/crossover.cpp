@@ -1,6 +1,7 @@
 #include "crossover.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <unordered_set>
 
@@ -168,24 +169,24 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     Gene* const out2 = child2.data();
 
     // Position i is kept when the i-th bit drawn is 1; drawn 64 at a time
-    // over the positions both parents have, branch-free.
+    // over the positions both parents have. The children start as copies of
+    // their parents there; kept genes are marked seen and the other positions
+    // listed as free, walking the set bits of the mask and of its complement.
     const std::size_t shared = std::min(len1, len2);
+    std::copy_n(genes1.begin(), shared, out1);
+    std::copy_n(genes2.begin(), shared, out2);
     std::size_t free_count = 0;
     for (std::size_t base = 0; base < shared; base += 64) {
         const auto count = static_cast<unsigned>(std::min<std::size_t>(64, shared - base));
         const std::uint64_t mask = rng.bits(count);
-        for (unsigned j = 0; j < count; ++j) {
-            const std::size_t i = base + j;
-            const auto keep = static_cast<std::uint8_t>((mask >> j) & 1U);
-            const Gene a = genes1[i];
-            const Gene b = genes2[i];
-            const Gene select = Gene{0} - keep;
-            out1[i] = a & select;
-            out2[i] = b & select;
-            seen1[a] |= keep;
-            seen2[b] |= keep;
-            free[free_count] = i;
-            free_count += 1U - keep;
+        for (std::uint64_t kept = mask; kept != 0; kept &= kept - 1) {
+            const std::size_t i = base + static_cast<std::size_t>(std::countr_zero(kept));
+            seen1[genes1[i]] = 1;
+            seen2[genes2[i]] = 1;
+        }
+        const std::uint64_t valid = count == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+        for (std::uint64_t open = ~mask & valid; open != 0; open &= open - 1) {
+            free[free_count++] = base + static_cast<std::size_t>(std::countr_zero(open));
         }
     }
     // Positions the second parent lacks must not be kept.
@@ -193,8 +194,6 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
         if (rng.bit()) {
             internal_error("IPX crossover kept a position beyond the second parent");
         }
-        out1[i] = 0;
-        out2[i] = 0;
         free[free_count++] = i;
     }
 
@@ -212,6 +211,10 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
         }
         for (std::size_t k = 0; k < fresh_count; ++k) {
             out[free[k]] = fresh[k];
+        }
+        // Free positions left over (parents that are not permutations of each other) hold 0.
+        for (std::size_t k = fresh_count; k < free_count; ++k) {
+            out[free[k]] = 0;
         }
     };
     fill(out1, genes2, seen1);
