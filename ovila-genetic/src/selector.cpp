@@ -78,11 +78,18 @@ std::size_t roulette_search(std::span<const double> cumulative, double t) {
     }
     // On NaN-free, non-decreasing sums the first entry not below t is the
     // first entry >= t.
-    const auto it = std::lower_bound(cumulative.begin(), cumulative.end(), t);
-    if (it == cumulative.end()) {
-        return cumulative.size() - 1;
+    // Branch-free halving (draws land anywhere, so branches would mispredict):
+    // the answer stays within [first, first + len].
+    const double* first = cumulative.data();
+    std::size_t len = cumulative.size();
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        const std::size_t below = first[half - 1] < t ? 1U : 0U;
+        first += half & (std::size_t{0} - below);
+        len -= half;
     }
-    return static_cast<std::size_t>(it - cumulative.begin());
+    const auto found = static_cast<std::size_t>(first - cumulative.data()) + (*first < t ? 1U : 0U);
+    return found == cumulative.size() ? cumulative.size() - 1 : found;
 }
 
 const Chromosome& RandomSelector::select(RandomSource& rng, std::span<const Chromosome> chromosomes) const {
