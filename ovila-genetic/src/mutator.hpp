@@ -1,6 +1,7 @@
 // The swap mutator.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "lineage.hpp"
@@ -19,5 +20,9 @@ public:
 private:
     double p_swap_;
 };
+
+// Draws whose top 53 bits are below this start a swap: the integer form of
+// uniform() <= p.
+std::uint64_t swap_limit(double p);
 
 }  // namespace ovila

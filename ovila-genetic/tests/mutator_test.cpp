@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "error.hpp"
 #include "simple.hpp"
@@ -39,6 +42,33 @@ Population numbered(std::size_t count) {
         p.chromosomes.emplace_back(static_cast<double>(k), Genes{k, k + 10});
     }
     return p;
+}
+
+// The integer test must agree with uniform() <= p for every draw.
+TEST(SwapMutator, IntegerLimitMatchesTheUniformTest) {
+    Xoshiro256 rng({4, 4, 2, 1});
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> probabilities = {0.0, -0.0, 1.0, -1.0, 0.5, 0.05, 0x1.0p-53, 0x1.8p-53, 0x1.0p-60,
+                                         1.0 - 0x1.0p-53, 1.5, inf, -inf, std::numeric_limits<double>::quiet_NaN()};
+    for (int k = 0; k < 200; ++k) {
+        probabilities.push_back(rng.uniform());
+        probabilities.push_back(std::ldexp(rng.uniform(), -static_cast<int>(rng.below(80))));
+    }
+    for (const double p : probabilities) {
+        const std::uint64_t limit = swap_limit(p);
+        std::vector<std::uint64_t> draws = {0, 1, (std::uint64_t{1} << 53) - 1};
+        for (std::uint64_t d = 0; d < 4; ++d) {
+            draws.push_back(limit + d >= 2 ? limit + d - 2 : d);
+            draws.push_back(rng.next_u64() >> 11);
+        }
+        for (const std::uint64_t k : draws) {
+            if (k >= (std::uint64_t{1} << 53)) {
+                continue;
+            }
+            ScriptedRandom one({k << 11});
+            ASSERT_EQ(k < limit, one.uniform() <= p) << "p=" << p << " k=" << k;
+        }
+    }
 }
 
 TEST(MutatePopulation, TargetsWrappingAndFitness) {
