@@ -99,7 +99,7 @@ void BM_ScoreDirect(benchmark::State& state) {
 }
 
 #define OVILA_SCORE_BENCH(KIND)                                                                  \
-    BENCHMARK(BM_Score<EvaluatorKind::KIND>)->Name("Score/" #KIND)->Arg(100)->Arg(1000)->Arg(5000); \
+    BENCHMARK(BM_Score<EvaluatorKind::KIND>)->Name("Score/" #KIND)->Arg(100)->Arg(300)->Arg(1000)->Arg(5000); \
     BENCHMARK(BM_ScoreDirect<EvaluatorKind::KIND>)                                              \
         ->Name("ScoreDirect/" #KIND)                                                            \
         ->Arg(100)                                                                              \
@@ -174,7 +174,7 @@ void BM_Generation(benchmark::State& state) {
     state.counters["scored"] = benchmark::Counter(scored, benchmark::Counter::kAvgIterations);
     state.counters["evals/s"] = benchmark::Counter(scored, benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Generation)->Name("Generation")->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Generation)->Name("Generation")->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 // The floor of a generation: copy the population's genes once and score the
 // chromosomes a generation changes on average (92 of 100 with p_crossover
@@ -196,7 +196,7 @@ void BM_Floor(benchmark::State& state) {
     }
     state.counters["scored"] = static_cast<double>(changed);
 }
-BENCHMARK(BM_Floor)->Name("Floor")->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Floor)->Name("Floor")->Arg(100)->Arg(300)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 // ---------------------------------------------------------------------------
 // Whole runs, counting the scorings exactly
