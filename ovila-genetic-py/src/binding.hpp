@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "evaluator.hpp"
 #include "lineage.hpp"
 
 namespace ovila::py {
@@ -311,6 +312,13 @@ template <class T>
 struct Convert<std::deque<T>> {
     static std::deque<T> from(PyObject* object) { return from_sequence<std::deque<T>>(object); }
     static Ref to(const std::deque<T>& values) { return to_list(values); }
+};
+
+// Matrix cells: converted like an array of floats, shared once converted.
+template <>
+struct Convert<SharedCells> {
+    static SharedCells from(PyObject* object) { return SharedCells(Convert<std::vector<double>>::from(object)); }
+    static Ref to(const SharedCells& cells) { return to_list(cells.values()); }
 };
 
 // A set of gene sequences: read back as a set of tuples.

@@ -11,7 +11,7 @@ const Signature matrix_signature{"EvaluatorMatrix", "__new__", {"kind", "matrix"
 MatrixEvaluatorOptions build_matrix(const Arguments& args) {
     MatrixEvaluatorOptions options;
     options.kind = args.get<EvaluatorKind>(0);
-    options.matrix = args.get<std::vector<double>>(1);
+    options.matrix = args.get<SharedCells>(1);
     options.offset = args.get<std::optional<std::uint64_t>>(2);
     if (!is_matrix_kind(options.kind)) {
         throw ConfigError("wrong evaluator kind, only those in the EvaluatorMatrix.kinds() set are valid.");

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #endif
@@ -129,6 +133,25 @@ namespace {
 
 using Word = std::uint64_t;
 
+// Bit b set when cells[b] is a mark (not equal to 0.0: NaN is a mark, -0.0
+// is not), for count <= 64 cells.
+Word pack_marks(const double* cells, std::size_t count) {
+    Word word = 0;
+    std::size_t b = 0;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    for (; b + 2 <= count; b += 2) {
+        // Not-equal is true for unordered operands, so NaN counts as a mark.
+        const int pair = _mm_movemask_pd(_mm_cmpneq_pd(_mm_loadu_pd(cells + b), zero));
+        word |= static_cast<Word>(pair) << b;
+    }
+#endif
+    for (; b < count; ++b) {
+        word |= static_cast<Word>(cells[b] != 0.0) << b;
+    }
+    return word;
+}
+
 // Marks of an n*n matrix as bit rows (bit c of row r: cell (r, c)) and bit
 // columns (bit r of column c: cell (r, c)), each `words` 64-bit words long.
 struct BitMatrix {
@@ -146,15 +169,25 @@ struct BitMatrix {
         cols.assign(dim * words, 0);
         row_marks.assign(dim, 0);
         col_marks.assign(dim, 0);
+        // Rows are packed 64 cells to a word without branches; the columns
+        // are then set from the marks found, which are usually few.
         for (std::size_t r = 0; r < dim; ++r) {
-            for (std::size_t c = 0; c < dim; ++c) {
-                if (cells[r * dim + c] != 0.0) {
-                    rows[r * words + c / 64] |= Word{1} << (c % 64);
+            const double* row_cells = cells.data() + r * dim;
+            Word* row_bits = rows.data() + r * words;
+            std::uint64_t marks = 0;
+            for (std::size_t k = 0; k < words; ++k) {
+                const std::size_t base = k * 64;
+                const std::size_t count = std::min<std::size_t>(64, dim - base);
+                const Word word = pack_marks(row_cells + base, count);
+                row_bits[k] = word;
+                for (Word rest = word; rest != 0; rest &= rest - 1) {
+                    const std::size_t c = base + static_cast<std::size_t>(std::countr_zero(rest));
                     cols[c * words + r / 64] |= Word{1} << (r % 64);
-                    ++row_marks[r];
                     ++col_marks[c];
+                    ++marks;
                 }
             }
+            row_marks[r] = marks;
         }
     }
 
@@ -180,11 +213,22 @@ std::uint64_t marks_bits(const BitMatrix& bm, std::span<const Gene> genes, Word*
     std::uint64_t m = 0;
     for (const Gene g : genes) {
         const Word* col = bm.col(g);
-        std::uint64_t count = 0;
-        for (std::size_t k = 0; k < words; ++k) {
-            count += static_cast<std::uint64_t>(std::popcount(col[k] & placed[k]));
+        // Four running counts, so that the additions do not wait on each other.
+        std::uint64_t c0 = 0;
+        std::uint64_t c1 = 0;
+        std::uint64_t c2 = 0;
+        std::uint64_t c3 = 0;
+        std::size_t k = 0;
+        for (; k + 4 <= words; k += 4) {
+            c0 += static_cast<std::uint64_t>(std::popcount(col[k] & placed[k]));
+            c1 += static_cast<std::uint64_t>(std::popcount(col[k + 1] & placed[k + 1]));
+            c2 += static_cast<std::uint64_t>(std::popcount(col[k + 2] & placed[k + 2]));
+            c3 += static_cast<std::uint64_t>(std::popcount(col[k + 3] & placed[k + 3]));
         }
-        m += count;
+        for (; k < words; ++k) {
+            c0 += static_cast<std::uint64_t>(std::popcount(col[k] & placed[k]));
+        }
+        m += (c0 + c1) + (c2 + c3);
         set_bit(placed, g);
     }
     return m;
@@ -318,12 +362,12 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t placed_marks_avx2(const Bit
 }
 #endif
 
-// Matrices of at most 512 genes: the set of placed genes is a local array of
+// Matrices of at most 1024 genes: the set of placed genes is a local array of
 // W words (W known at compile time, so the counting loop unrolls), and every
 // gene is bounds-checked on the way (no separate pass); a repeated gene shows
 // as fewer bits in the final set than genes. Setting one word in memory beats
 // branch-free updates of W registers: the next gene's loads are forwarded.
-constexpr std::size_t kSmallWords = 8;
+constexpr std::size_t kSmallWords = 16;
 
 template <std::size_t W>
 [[gnu::always_inline]] inline void place_small(Word (&placed)[W], Gene g) {
@@ -332,11 +376,12 @@ template <std::size_t W>
 
 template <std::size_t W>
 [[gnu::always_inline]] inline std::uint64_t count_small(const Word* bits, const Word (&placed)[W]) {
-    std::uint64_t count = 0;
+    // Four running counts, so that the additions do not wait on each other.
+    std::uint64_t counts[4] = {};
     for (std::size_t k = 0; k < W; ++k) {
-        count += static_cast<std::uint64_t>(std::popcount(bits[k] & placed[k]));
+        counts[k % 4] += static_cast<std::uint64_t>(std::popcount(bits[k] & placed[k]));
     }
-    return count;
+    return (counts[0] + counts[1]) + (counts[2] + counts[3]);
 }
 
 // sum over j of (Weighted ? j : 1) * (marks into position j from earlier
@@ -406,8 +451,24 @@ template <bool Distance>
             return score_small<6, Distance>(bm, genes, repeated);
         case 7:
             return score_small<7, Distance>(bm, genes, repeated);
-        default:
+        case 8:
             return score_small<8, Distance>(bm, genes, repeated);
+        case 9:
+            return score_small<9, Distance>(bm, genes, repeated);
+        case 10:
+            return score_small<10, Distance>(bm, genes, repeated);
+        case 11:
+            return score_small<11, Distance>(bm, genes, repeated);
+        case 12:
+            return score_small<12, Distance>(bm, genes, repeated);
+        case 13:
+            return score_small<13, Distance>(bm, genes, repeated);
+        case 14:
+            return score_small<14, Distance>(bm, genes, repeated);
+        case 15:
+            return score_small<15, Distance>(bm, genes, repeated);
+        default:
+            return score_small<16, Distance>(bm, genes, repeated);
     }
 }
 

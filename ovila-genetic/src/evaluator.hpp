@@ -28,10 +28,31 @@ public:
 
 enum class EvaluatorKind : std::uint8_t { FeedbackDistance = 0, FeedbackMarks = 1, LowerLeftDistance = 2, Value = 3 };
 
+// The flat row-major cells of a matrix, immutable and shared between copies:
+// copying a record that holds them (as every crossing of the Python boundary
+// does) copies no cell.
+class SharedCells {
+public:
+    SharedCells() = default;
+    SharedCells(std::vector<double> cells)  // NOLINT: implicit, a matrix is its cells
+        : cells_(std::make_shared<const std::vector<double>>(std::move(cells))) {}
+
+    const std::vector<double>& values() const { return cells_ ? *cells_ : empty(); }
+    std::size_t size() const { return values().size(); }
+    operator std::span<const double>() const { return values(); }  // NOLINT
+
+private:
+    static const std::vector<double>& empty() {
+        static const std::vector<double> none;
+        return none;
+    }
+    std::shared_ptr<const std::vector<double>> cells_;
+};
+
 // The choice a caller makes: a matrix evaluator or a constant.
 struct MatrixEvaluatorOptions {
     std::optional<std::uint64_t> offset;
-    std::vector<double> matrix;  // row-major, n*n
+    SharedCells matrix;  // row-major, n*n
     EvaluatorKind kind = EvaluatorKind::FeedbackDistance;
 };
 struct ValueEvaluatorOptions {
