@@ -29,3 +29,10 @@ ctest --test-dir build/engine --output-on-failure -j 2
 
 echo "== python tests"
 python -m pytest tests -q
+
+# CI (or OVILA_SANITIZE=1) also runs both suites under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+if [ "${CI:-}" = "true" ] || [ "${OVILA_SANITIZE:-0}" = "1" ]; then
+  echo "== sanitizers"
+  bash tools/sanitize.sh
+fi
