@@ -472,6 +472,144 @@ template <bool Distance>
     }
 }
 
+#ifdef OVILA_AVX2_KERNEL
+// The small kernels for 5 <= W <= 16 words with AVX2: the placed set lives in
+// C = ceil(W/4) vector registers and is updated without branches (the lane
+// holding the gene's word is selected by comparison); the last chunk of a
+// bit row is read with a masked load when W is not a multiple of 4, so no
+// word past the row is touched. Per gene, each byte of the nibble-lookup
+// popcount sums at most 4 chunks (<= 32), and the bytes are summed into
+// 64-bit lanes once. Positions are weighted in 32-bit lanes: callers keep the
+// length below 2^32.
+template <std::size_t W, bool Weighted, bool Rows, bool Reverse>
+__attribute__((target("avx2,popcnt"), always_inline)) inline std::uint64_t placed_small_avx2(
+    const BitMatrix& bm, std::span<const Gene> genes, bool check, bool& repeated) {
+    constexpr std::size_t C = W / 4;
+    constexpr std::size_t T = W % 4;
+    const __m256i lut = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1, 2, 1, 2, 2, 3, 1,
+                                         2, 2, 3, 2, 3, 3, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i placed[C];
+    __m256i lanes[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        placed[c] = zero;
+        const auto base = static_cast<long long>(4 * c);
+        lanes[c] = _mm256_setr_epi64x(base, base + 1, base + 2, base + 3);
+    }
+    Word tail[T + 1] = {};
+    __m256i total = zero;
+    std::uint64_t tail_total = 0;
+    const std::size_t len = genes.size();
+    __m256i weight = _mm256_set1_epi64x(Reverse ? static_cast<long long>(len - 1) : 0);
+    const __m256i step = _mm256_set1_epi64x(Reverse ? -1 : 1);
+    for (std::size_t t = 0; t < len; ++t) {
+        const std::size_t i = Reverse ? len - 1 - t : t;
+        const Gene g = genes[i];
+        if (check && g >= bm.n) {
+            internal_error(kOutOfBounds);
+        }
+        const Word* bits = Rows ? bm.row(g) : bm.col(g);
+        __m256i bytes = zero;
+        for (std::size_t c = 0; c < C; ++c) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bits + 4 * c));
+            const __m256i v = _mm256_and_si256(a, placed[c]);
+            const __m256i lo = _mm256_shuffle_epi8(lut, _mm256_and_si256(v, nibble));
+            const __m256i hi = _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+            bytes = _mm256_add_epi8(bytes, _mm256_add_epi8(lo, hi));
+        }
+        std::uint64_t in_tail = 0;
+        for (std::size_t k = 0; k < T; ++k) {
+            in_tail += static_cast<std::uint64_t>(std::popcount(bits[4 * C + k] & tail[k]));
+        }
+        const __m256i sums = _mm256_sad_epu8(bytes, zero);
+        if constexpr (Weighted) {
+            total = _mm256_add_epi64(total, _mm256_mul_epu32(sums, weight));
+            weight = _mm256_add_epi64(weight, step);
+            tail_total += static_cast<std::uint64_t>(i) * in_tail;
+        } else {
+            total = _mm256_add_epi64(total, sums);
+            tail_total += in_tail;
+        }
+        const std::uint64_t word_index = g / 64;
+        const Word bit_word = Word{1} << (g % 64);
+        const __m256i word = _mm256_set1_epi64x(static_cast<long long>(word_index));
+        const __m256i bit = _mm256_set1_epi64x(static_cast<long long>(bit_word));
+        for (std::size_t c = 0; c < C; ++c) {
+            placed[c] = _mm256_or_si256(placed[c], _mm256_and_si256(bit, _mm256_cmpeq_epi64(lanes[c], word)));
+        }
+        for (std::size_t k = 0; k < T; ++k) {
+            tail[k] |= word_index == 4 * C + k ? bit_word : 0;
+        }
+    }
+    if (check) {
+        __m256i counts = zero;
+        for (std::size_t c = 0; c < C; ++c) {
+            const __m256i v = placed[c];
+            const __m256i lo = _mm256_shuffle_epi8(lut, _mm256_and_si256(v, nibble));
+            const __m256i hi = _mm256_shuffle_epi8(lut, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+            counts = _mm256_add_epi64(counts, _mm256_sad_epu8(_mm256_add_epi8(lo, hi), zero));
+        }
+        alignas(32) std::uint64_t parts[4];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(parts), counts);
+        std::uint64_t distinct = parts[0] + parts[1] + parts[2] + parts[3];
+        for (std::size_t k = 0; k < T; ++k) {
+            distinct += static_cast<std::uint64_t>(std::popcount(tail[k]));
+        }
+        repeated = distinct != len;
+    }
+    alignas(32) std::uint64_t parts[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(parts), total);
+    return parts[0] + parts[1] + parts[2] + parts[3] + tail_total;
+}
+
+template <std::size_t W, bool Distance>
+__attribute__((target("avx2,popcnt"), always_inline)) inline std::uint64_t score_small_avx2(
+    const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
+    const std::uint64_t forward = placed_small_avx2<W, Distance, false, false>(bm, genes, true, repeated);
+    if constexpr (Distance) {
+        if (repeated) {
+            return 0;
+        }
+        bool unused = false;
+        return forward - placed_small_avx2<W, true, true, true>(bm, genes, false, unused);
+    }
+    return forward;
+}
+
+// The small score for 5 <= bm.words <= kSmallWords on a CPU with AVX2.
+template <bool Distance>
+__attribute__((target("avx2,popcnt"))) std::uint64_t small_avx2(const BitMatrix& bm, std::span<const Gene> genes,
+                                                               bool& repeated) {
+    switch (bm.words) {
+        case 5:
+            return score_small_avx2<5, Distance>(bm, genes, repeated);
+        case 6:
+            return score_small_avx2<6, Distance>(bm, genes, repeated);
+        case 7:
+            return score_small_avx2<7, Distance>(bm, genes, repeated);
+        case 8:
+            return score_small_avx2<8, Distance>(bm, genes, repeated);
+        case 9:
+            return score_small_avx2<9, Distance>(bm, genes, repeated);
+        case 10:
+            return score_small_avx2<10, Distance>(bm, genes, repeated);
+        case 11:
+            return score_small_avx2<11, Distance>(bm, genes, repeated);
+        case 12:
+            return score_small_avx2<12, Distance>(bm, genes, repeated);
+        case 13:
+            return score_small_avx2<13, Distance>(bm, genes, repeated);
+        case 14:
+            return score_small_avx2<14, Distance>(bm, genes, repeated);
+        case 15:
+            return score_small_avx2<15, Distance>(bm, genes, repeated);
+        default:
+            return score_small_avx2<16, Distance>(bm, genes, repeated);
+    }
+}
+#endif
+
 // m as marks_bits computes it, for 1 <= bm.words <= kSmallWords.
 OVILA_POPCOUNT_CLONES
 std::uint64_t marks_small(const BitMatrix& bm, std::span<const Gene> genes, bool& repeated) {
@@ -543,7 +681,7 @@ public:
                 std::uint64_t m = 0;
                 bool repeated = true;
                 if (len >= 2 && small_bits(len)) {
-                    m = marks_small(bits_, genes, repeated);
+                    m = small_avx2_ok(len) ? marks_small_fast(genes, repeated) : marks_small(bits_, genes, repeated);
                 }
                 if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
@@ -555,7 +693,8 @@ public:
                 std::uint64_t w = 0;
                 bool repeated = true;
                 if (len >= 2 && small_bits(len)) {
-                    w = distance_small(bits_, genes, repeated);
+                    w = small_avx2_ok(len) ? distance_small_fast(genes, repeated)
+                                           : distance_small(bits_, genes, repeated);
                 }
                 if (len >= 2 && repeated) {
                     const bool distinct = check_genes(genes);
@@ -610,6 +749,30 @@ private:
 #else
         static_cast<void>(len);
         return false;
+#endif
+    }
+
+    // The vector small kernels: 5 to 16 words per bit row.
+    bool small_avx2_ok(std::size_t len) const {
+#ifdef OVILA_AVX2_KERNEL
+        return use_avx2_ && bits_.words >= 5 && len <= 0xFFFFFFFFU;
+#else
+        static_cast<void>(len);
+        return false;
+#endif
+    }
+    std::uint64_t marks_small_fast(std::span<const Gene> genes, bool& repeated) const {
+#ifdef OVILA_AVX2_KERNEL
+        return small_avx2<false>(bits_, genes, repeated);
+#else
+        return marks_small(bits_, genes, repeated);
+#endif
+    }
+    std::uint64_t distance_small_fast(std::span<const Gene> genes, bool& repeated) const {
+#ifdef OVILA_AVX2_KERNEL
+        return small_avx2<true>(bits_, genes, repeated);
+#else
+        return distance_small(bits_, genes, repeated);
 #endif
     }
 

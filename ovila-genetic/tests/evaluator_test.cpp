@@ -165,6 +165,53 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulas) {
     }
 }
 
+// Every row length from 1 to 16 words (the register-held kernels, scalar and
+// vector), at both ends of each length: permutations, partial permutations,
+// repeated genes and an index out of bounds at any position.
+TEST(MatrixEvaluators, AgreeWithTheDirectFormulasForEachShortRowLength) {
+    Xoshiro256 rng({16, 5, 2025, 3});
+    for (std::uint64_t words = 1; words <= 16; ++words) {
+        for (const std::uint64_t n : {64 * words - 63, 64 * words - rng.below(63), 64 * words}) {
+            std::vector<double> cells(n * n);
+            const double density = 0.02 + 0.5 * rng.uniform();
+            for (double& cell : cells) {
+                cell = rng.uniform() < density ? 1.0 : 0.0;
+            }
+            const std::uint64_t offset = rng.next_u64();
+            for (const EvaluatorKind kind : {FM, FD}) {
+                const auto evaluator = build_evaluator(MatrixEvaluatorOptions{offset, cells, kind});
+                for (int seq = 0; seq < 5; ++seq) {
+                    Genes genes(n);
+                    std::iota(genes.begin(), genes.end(), Gene{0});
+                    for (std::uint64_t i = 0; i + 1 < n; ++i) {
+                        std::swap(genes[i], genes[rng.range(i, n)]);
+                    }
+                    if (seq == 1) {
+                        genes.resize(std::min(n, 2 * words + rng.below(n + 1)));
+                    } else if (seq == 2) {
+                        genes[rng.below(n)] = genes[rng.below(n)];
+                    } else if (seq == 3) {
+                        genes.resize(n + 1 + rng.below(n));
+                        for (Gene& g : genes) {
+                            g = rng.below(n);
+                        }
+                    }
+                    if (seq == 4) {
+                        if (n < 2) {
+                            continue;  // a single gene looks at no cell
+                        }
+                        genes[rng.below(n)] = n + rng.below(3);
+                        EXPECT_THROW(evaluator->score(genes), InternalError) << "n=" << n;
+                        continue;
+                    }
+                    ASSERT_EQ(evaluator->score(genes), direct(kind, cells, n, offset, genes))
+                        << "n=" << n << " L=" << genes.size() << " seq=" << seq;
+                }
+            }
+        }
+    }
+}
+
 // Rows of more than 124 words: the vector kernel folds its byte counts more
 // than once per gene.
 TEST(MatrixEvaluators, AgreeWithTheDirectFormulasOnLongRows) {
