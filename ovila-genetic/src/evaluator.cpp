@@ -668,9 +668,9 @@ private:
 // calls its evaluator from one thread only.
 class MatrixEvaluator final : public Evaluator {
 public:
-    MatrixEvaluator(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n, std::uint64_t offset)
-        : kind_(kind), offset_(offset), bits_(cells, n), stamps_(static_cast<std::size_t>(n), 0),
-          scratch_(bits_.words, 0) {}
+    MatrixEvaluator(EvaluatorKind kind, std::shared_ptr<const BitMatrix> bits, std::uint64_t offset)
+        : kind_(kind), offset_(offset), shared_bits_(std::move(bits)), bits_(*shared_bits_),
+          stamps_(static_cast<std::size_t>(bits_.n), 0), scratch_(bits_.words, 0) {}
 
     double score(std::span<const Gene> genes) const override {
         const std::size_t len = genes.size();
@@ -815,7 +815,8 @@ private:
 
     EvaluatorKind kind_;
     std::uint64_t offset_;
-    BitMatrix bits_;
+    std::shared_ptr<const BitMatrix> shared_bits_;  // shared with every evaluator of the same cells
+    const BitMatrix& bits_;
     mutable std::vector<std::uint64_t> stamps_;
     mutable std::uint64_t stamp_ = 0;
     mutable std::vector<Word> scratch_;
@@ -841,7 +842,10 @@ std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options) {
         throw ConfigError("Vector should be of size dimensions^2. " + std::to_string(d) + "*" + std::to_string(d) +
                           " != " + std::to_string(len));
     }
-    return std::make_unique<MatrixEvaluator>(matrix.kind, matrix.matrix, d, matrix.offset.value_or(1));
+    // The bit matrix depends on the cells only (d follows from their count).
+    auto bits = std::static_pointer_cast<const BitMatrix>(matrix.matrix.derived(
+        [&]() -> std::shared_ptr<const void> { return std::make_shared<const BitMatrix>(matrix.matrix, d); }));
+    return std::make_unique<MatrixEvaluator>(matrix.kind, std::move(bits), matrix.offset.value_or(1));
 }
 
 }  // namespace ovila

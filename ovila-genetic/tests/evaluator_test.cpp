@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <numeric>
+#include <thread>
 
 #include "error.hpp"
 #include "evaluator.hpp"
@@ -162,6 +163,47 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulas) {
                     << "n=" << n << " L=" << genes.size() << " kind=" << k << " round=" << round;
             }
         }
+    }
+}
+
+// Evaluators of the same shared cells (copies of one record) reuse one bit
+// matrix, built once even when the builds race; every kind and offset still
+// scores as the direct formulas do.
+TEST(MatrixEvaluators, SharedCellsBuildTheirBitMatrixOnce) {
+    Xoshiro256 rng({77, 1, 2, 3});
+    const std::uint64_t n = 300;
+    std::vector<double> cells(n * n);
+    for (double& cell : cells) {
+        cell = rng.below(10) == 0 ? 1.0 : 0.0;
+    }
+    const SharedCells shared(cells);
+    std::vector<std::unique_ptr<Evaluator>> built(8);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < built.size(); ++t) {
+        threads.emplace_back([&, t] {
+            const EvaluatorKind kind = t % 3 == 0 ? FM : t % 3 == 1 ? FD : LL;
+            built[t] = build_evaluator(MatrixEvaluatorOptions{t, SharedCells(shared), kind});
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int round = 0; round < 3; ++round) {
+        Genes genes(n);
+        std::iota(genes.begin(), genes.end(), Gene{0});
+        for (std::uint64_t i = 0; i + 1 < n; ++i) {
+            std::swap(genes[i], genes[rng.range(i, n)]);
+        }
+        for (std::size_t t = 0; t < built.size(); ++t) {
+            const EvaluatorKind kind = t % 3 == 0 ? FM : t % 3 == 1 ? FD : LL;
+            EXPECT_EQ(built[t]->score(genes), direct(kind, cells, n, t, genes)) << "t=" << t;
+        }
+    }
+    // The refusal of a non-square count is unchanged for shared cells.
+    const SharedCells wrong(std::vector<double>(8, 1.0));
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(refusal(MatrixEvaluatorOptions{std::nullopt, wrong, FM}),
+                  "Vector should be of size dimensions^2. 2*2 != 8");
     }
 }
 
