@@ -770,3 +770,27 @@ def test_whole_runs_keep_their_invariants(config):
     assert s.n_chromosomes not in (None, 1)
     permutations = crossover == og.CrossoverKinds.IPX if isinstance(crossover, og.CrossoverKinds) else False
     check_lineage(lineage, s, evaluator, permutations=permutations)
+
+
+def test_a_list_changed_while_it_is_converted_reads_like_its_iterator():
+    # The conversion of a list reads it by index; what it sees must match
+    # what iterating the list at the same moments would see.
+    cells = [1.0, 2.0, 3.0]
+
+    class Clears:
+        def __float__(self):
+            cells.clear()
+            return 5.0
+
+    cells.insert(1, Clears())
+    assert og.EvaluatorMatrix(og.EvaluatorKinds.FeedbackMarks, cells, None).matrix == [1.0, 5.0]
+
+    genes = [0, 1]
+
+    class Grows:
+        def __index__(self):
+            genes.append(7)
+            return 2
+
+    genes.insert(1, Grows())
+    assert og.Chromosome(genes).genes == [0, 2, 1, 7]

@@ -283,6 +283,16 @@ Container from_sequence(PyObject* object) {
     if constexpr (requires { out.reserve(std::size_t{}); }) {
         out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, Py_ssize_t{1} << 20)));
     }
+    if (PyList_CheckExact(object)) {
+        // What a list iterator does, without its per-item call: the length
+        // is read again at every step, since converting an item may run code
+        // that changes the list, and the item is held while it is converted.
+        for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+            Ref item = Ref::borrowed(PyList_GetItem(object, i));
+            out.push_back(Convert<T>::from(item.get()));
+        }
+        return out;
+    }
     Ref iterator = iterate(object);
     while (Ref item = Ref::steal(next_item(iterator.get()))) {
         out.push_back(Convert<T>::from(item.get()));
