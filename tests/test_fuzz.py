@@ -447,7 +447,8 @@ def call_checked(function, arguments=(), panic_allowed=False):
     except DOCUMENTED as error:
         assert not isinstance(error, SystemError)
         message = str(error)
-        # MemoryError follows the interpreter's own convention: no message.
+        # A failed allocation inside the interpreter may raise MemoryError
+        # without a message; every other error says what went wrong.
         assert message or isinstance(error, MemoryError), repr(error)
         outcome = (False, None)
     except BaseException as error:  # noqa: B036 - the type itself is what is checked

@@ -49,8 +49,11 @@ TOO_LARGE = [
 def test_sizes_beyond_memory_raise_memory_error_and_leave_the_module_usable(
         n_genes, n_chromosomes, n_generations):
     s = make_settings(n_genes=n_genes, n_chromosomes=n_chromosomes, n_generations=n_generations)
-    with pytest.raises(MemoryError):
+    with pytest.raises(MemoryError) as excinfo:
         run(s)
+    assert str(excinfo.value) == (
+        f"a run of {n_chromosomes} chromosomes of {n_genes} genes keeping up to "
+        f"{n_generations} generations needs more memory than this machine has")
     # the same with other operators
     with pytest.raises(MemoryError):
         run(s, crossover=og.CrossoverKinds.Point, selector=og.SelectorKinds.Random)

@@ -533,6 +533,8 @@ R guarded(R failed, F&& body) noexcept {
         raise_panic(error.what());
     } catch (const ovila::ConfigError& error) {
         raise_value_error(error.what());
+    } catch (const ovila::MemoryRefusal& refusal) {
+        PyErr_SetString(PyExc_MemoryError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -1,6 +1,7 @@
 #include "simple.hpp"
 
 #include <new>
+#include <string>
 #include <utility>
 
 #include <unistd.h>
@@ -40,7 +41,10 @@ void check_working_set(const SequencingSettings& settings) {
         __builtin_mul_overflow(total, populations, &total);
     const std::uint64_t available = physical_memory();
     if (overflow || (available != 0 && total > available)) {
-        throw std::bad_alloc();
+        throw MemoryRefusal("a run of " + std::to_string(*settings.n_chromosomes) + " chromosomes of " +
+                            std::to_string(settings.n_genes) + " genes keeping up to " +
+                            std::to_string(*settings.n_generations) +
+                            " generations needs more memory than this machine has");
     }
 }
 
