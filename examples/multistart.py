@@ -27,7 +27,7 @@ Examples::
     python examples/multistart.py --runs 8 --n 300 --generations 200
     python examples/multistart.py --input examples/data/process-13-tasks.csv --runs 16
     python examples/multistart.py --executor process --runs 4
-    python examples/multistart.py --scheduler tcp://10.0.0.5:8786 --runs 64
+    python examples/multistart.py --scheduler tcp://scheduler-host:8786 --runs 64
 """
 
 from __future__ import annotations
