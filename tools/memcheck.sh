@@ -16,18 +16,7 @@ root=$(pwd)
 build=${BUILD_DIR:-build/memcheck}
 mkdir -p "$build"
 
-if [ -z "${PYTHON:-}" ]; then
-  if [ -x .venv/bin/python ] && .venv/bin/python -c "import pytest, hypothesis" 2>/dev/null; then
-    PYTHON=.venv/bin/python
-  else
-    if [ ! -x "$build/venv/bin/python" ]; then
-      python3 -m venv "$build/venv"
-      "$build/venv/bin/python" -m pip install -q pytest hypothesis
-    fi
-    PYTHON=$build/venv/bin/python
-  fi
-fi
-PYTHON=$(cd "$(dirname "$PYTHON")" && pwd)/$(basename "$PYTHON")
+. tools/python-env.sh
 
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi

@@ -26,18 +26,7 @@ if [ ! -e "$libasan" ] || [ ! -e "$libstdcxx" ]; then
   exit 2
 fi
 
-if [ -z "${PYTHON:-}" ]; then
-  if [ -x .venv/bin/python ] && .venv/bin/python -c "import pytest, hypothesis" 2>/dev/null; then
-    PYTHON=.venv/bin/python
-  else
-    if [ ! -x "$build/venv/bin/python" ]; then
-      python3 -m venv "$build/venv"
-      "$build/venv/bin/python" -m pip install -q pytest hypothesis
-    fi
-    PYTHON=$build/venv/bin/python
-  fi
-fi
-PYTHON=$(cd "$(dirname "$PYTHON")" && pwd)/$(basename "$PYTHON")
+. tools/python-env.sh
 
 flags="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer -g -O1"
 generator=()
