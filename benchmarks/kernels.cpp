@@ -135,7 +135,7 @@ double seconds_since(Clock::time_point& mark) {
     return s;
 }
 
-// select_population, crossover_population, mutate_population and
+// select_references, crossover_population, mutate_population and
 // evaluate_population, as the generational loop chains them; the result is
 // the next iteration's population. Counters give the time of each step per
 // generation (microseconds) and the scorings per generation.
@@ -150,10 +150,9 @@ void BM_Generation(benchmark::State& state) {
     double t_select = 0, t_cross = 0, t_mutate = 0, t_eval = 0, scored = 0;
     for (auto _ : state) {
         Clock::time_point mark = Clock::now();
-        Population parents = selector.select_population(rng, population, kPop);
+        const std::vector<const Chromosome*> parents = selector.select_references(rng, population, kPop);
         t_select += seconds_since(mark);
-        std::vector<Chromosome> offspring =
-            crossover.crossover_population(rng, std::move(parents.chromosomes), kPop, kPCrossover);
+        std::vector<Chromosome> offspring = crossover.crossover_population(rng, parents, kPop, kPCrossover);
         t_cross += seconds_since(mark);
         Population mutated = mutate_population(mutator, rng, Population(std::move(offspring), 0), kPop, kPMutation);
         t_mutate += seconds_since(mark);

@@ -312,10 +312,10 @@ Ref to_list(const Container& values) {
     return list;
 }
 
-template <class T>
-struct Convert<std::vector<T>> {
-    static std::vector<T> from(PyObject* object) { return from_sequence<std::vector<T>>(object); }
-    static Ref to(const std::vector<T>& values) { return to_list(values); }
+template <class T, class A>
+struct Convert<std::vector<T, A>> {
+    static std::vector<T, A> from(PyObject* object) { return from_sequence<std::vector<T, A>>(object); }
+    static Ref to(const std::vector<T, A>& values) { return to_list(values); }
 };
 
 template <class T>

@@ -43,48 +43,31 @@ void reserve_chromosomes(std::vector<Chromosome>& chromosomes, std::uint64_t cou
     }
 }
 
-// Algorithm shared by both crossover_population overloads. With `Move`, an
-// uncrossed pair is moved out of `parents`; the caller guarantees no pair is
-// visited twice.
-template <bool Move, class Parents>
-std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, Parents& parents,
+// Algorithm shared by both crossover_population overloads; `parent(i)` is
+// the i-th of `size` parents.
+template <class Parent>
+std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, std::size_t size, Parent&& parent,
                               std::optional<std::uint64_t> target, double p_crossover) {
-    const std::uint64_t count = target.value_or(parents.size());
+    const std::uint64_t count = target.value_or(size);
     std::vector<Chromosome> result;
     if (count == 0) {
         return result;
     }
-    const std::size_t pairs = parents.size() / 2;
+    const std::size_t pairs = size / 2;
     if (pairs == 0) {
         internal_error("crossover needs at least two parents to make a non-empty population");
     }
     reserve_chromosomes(result, count + 1);
-    Genes spare1;
-    Genes spare2;
     std::size_t pair = 0;
     while (result.size() < count) {
-        auto& first = parents[2 * pair];
-        auto& second = parents[2 * pair + 1];
+        const Chromosome& first = parent(2 * pair);
+        const Chromosome& second = parent(2 * pair + 1);
         const double u = rng.uniform();
         if (u <= p_crossover) {
-            if constexpr (Move) {
-                // The children take over the parents' records; the parents'
-                // old genes become the storage of the next crossed pair.
-                crossover.cross_into(rng, first.genes, second.genes, spare1, spare2);
-                first.genes.swap(spare1);
-                second.genes.swap(spare2);
-                first.fitness.reset();
-                second.fitness.reset();
-                result.push_back(std::move(first));
-                result.push_back(std::move(second));
-            } else {
-                auto children = crossover.cross_chromosomes(rng, first, second);
-                result.push_back(std::move(children.first));
-                result.push_back(std::move(children.second));
-            }
-        } else if constexpr (Move) {
-            result.push_back(std::move(first));
-            result.push_back(std::move(second));
+            result.emplace_back();
+            result.emplace_back();
+            Chromosome* children = &result[result.size() - 2];
+            crossover.cross_into(rng, first.genes, second.genes, children[0].genes, children[1].genes);
         } else {
             result.push_back(first);
             result.push_back(second);
@@ -114,18 +97,17 @@ void Crossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, std:
 std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
                                                         std::optional<std::uint64_t> target,
                                                         double p_crossover) const {
-    return breed<false>(*this, rng, parents, target, p_crossover);
+    return breed(
+        *this, rng, parents.size(), [&](std::size_t i) -> const Chromosome& { return parents[i]; }, target,
+        p_crossover);
 }
 
-std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::vector<Chromosome>&& parents,
+std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome* const> parents,
                                                         std::optional<std::uint64_t> target,
                                                         double p_crossover) const {
-    const std::uint64_t count = target.value_or(parents.size());
-    const std::uint64_t paired = 2 * static_cast<std::uint64_t>(parents.size() / 2);
-    if (paired >= count) {
-        return breed<true>(*this, rng, parents, target, p_crossover);
-    }
-    return breed<false>(*this, rng, parents, target, p_crossover);
+    return breed(
+        *this, rng, parents.size(), [&](std::size_t i) -> const Chromosome& { return *parents[i]; }, target,
+        p_crossover);
 }
 
 std::pair<Genes, Genes> IpxCrossover::cross(RandomSource& rng, std::span<const Gene> genes1,
@@ -160,6 +142,10 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     seen2_.assign(values, 0);
     free_.resize(len1);
     fresh_.resize(std::max(len1, len2));
+    // The children start as copies of their parents where both have genes.
+    const std::size_t shared = std::min(len1, len2);
+    child1.assign(genes1.begin(), genes1.begin() + static_cast<std::ptrdiff_t>(shared));
+    child2.assign(genes2.begin(), genes2.begin() + static_cast<std::ptrdiff_t>(shared));
     child1.resize(len1);
     child2.resize(len1);
     std::uint8_t* const seen1 = seen1_.data();
@@ -169,12 +155,9 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     Gene* const out2 = child2.data();
 
     // Position i is kept when the i-th bit drawn is 1; drawn 64 at a time
-    // over the positions both parents have. The children start as copies of
-    // their parents there; kept genes are marked seen and the other positions
-    // listed as free, walking the set bits of the mask and of its complement.
-    const std::size_t shared = std::min(len1, len2);
-    std::copy_n(genes1.begin(), shared, out1);
-    std::copy_n(genes2.begin(), shared, out2);
+    // over the positions both parents have. Kept genes are marked seen and
+    // the other positions listed as free, walking the set bits of the mask
+    // and of its complement.
     std::size_t free_count = 0;
     for (std::size_t base = 0; base < shared; base += 64) {
         const auto count = static_cast<unsigned>(std::min<std::size_t>(64, shared - base));

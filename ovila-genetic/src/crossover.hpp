@@ -33,8 +33,9 @@ public:
     // Fewer than two parents with a target above 0 is an internal error.
     std::vector<Chromosome> crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
                                                  std::optional<std::uint64_t> target, double p_crossover) const;
-    // The same, allowed to move parents out of `parents` (which the caller then drops).
-    std::vector<Chromosome> crossover_population(RandomSource& rng, std::vector<Chromosome>&& parents,
+    // The same over parents held elsewhere (as a selection leaves them): only
+    // the uncrossed ones are copied.
+    std::vector<Chromosome> crossover_population(RandomSource& rng, std::span<const Chromosome* const> parents,
                                                  std::optional<std::uint64_t> target, double p_crossover) const;
 };
 

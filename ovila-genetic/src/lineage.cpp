@@ -1,11 +1,115 @@
 #include "lineage.hpp"
 
 #include <algorithm>
+#include <array>
+#include <new>
 
 #include "error.hpp"
 #include "evaluator.hpp"
 
 namespace ovila {
+
+namespace {
+
+// Released buffers of one length. The addresses are kept apart from the
+// buffers, so that neither keeping nor handing out a buffer touches its
+// (by then usually cold) memory.
+struct Shelf {
+    std::size_t length = 0;
+    std::vector<void*> buffers;
+};
+
+class GeneShelves {
+public:
+    GeneShelves() = default;
+    GeneShelves(const GeneShelves&) = delete;
+    GeneShelves& operator=(const GeneShelves&) = delete;
+    ~GeneShelves() { release(); }
+
+    void* take(std::size_t length) noexcept {
+        for (Shelf& shelf : shelves_) {
+            if (shelf.length == length && !shelf.buffers.empty()) {
+                void* p = shelf.buffers.back();
+                shelf.buffers.pop_back();
+                bytes_ -= length * sizeof(Gene);
+                return p;
+            }
+        }
+        return nullptr;
+    }
+
+    bool keep(void* p, std::size_t length) noexcept {
+        const std::size_t size = length * sizeof(Gene);
+        if (length < GeneAllocator::min_kept_length || size > GeneAllocator::retained_limit - bytes_) {
+            return false;
+        }
+        Shelf* target = nullptr;
+        for (Shelf& shelf : shelves_) {
+            if (shelf.length == length) {
+                target = &shelf;
+                break;
+            }
+            if (target == nullptr && shelf.buffers.empty()) {
+                target = &shelf;
+            }
+        }
+        if (target == nullptr) {
+            return false;
+        }
+        try {
+            target->buffers.push_back(p);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        target->length = length;
+        bytes_ += size;
+        return true;
+    }
+
+    std::size_t bytes() const noexcept { return bytes_; }
+
+    void release() noexcept {
+        for (Shelf& shelf : shelves_) {
+            for (void* p : shelf.buffers) {
+                ::operator delete(p, shelf.length * sizeof(Gene));
+            }
+            shelf.buffers = {};
+        }
+        bytes_ = 0;
+    }
+
+private:
+    std::array<Shelf, 4> shelves_{};
+    std::size_t bytes_ = 0;
+};
+
+GeneShelves& shelves() noexcept {
+    thread_local GeneShelves kept;
+    return kept;
+}
+
+}  // namespace
+
+Gene* GeneAllocator::allocate(std::size_t n) {
+    if (n > std::size_t(-1) / sizeof(Gene)) {
+        throw std::bad_array_new_length();
+    }
+    if (void* p = GeneAllocator::keeps_released ? shelves().take(n) : nullptr) {
+        return static_cast<Gene*>(p);
+    }
+    return static_cast<Gene*>(::operator new(n * sizeof(Gene)));
+}
+
+void GeneAllocator::deallocate(Gene* p, std::size_t n) noexcept {
+    if (GeneAllocator::keeps_released && shelves().keep(p, n)) {
+        return;
+    }
+    ::operator delete(p, n * sizeof(Gene));
+}
+
+std::size_t GeneAllocator::retained() noexcept { return shelves().bytes(); }
+
+void GeneAllocator::release_retained() noexcept { shelves().release(); }
 
 std::vector<double> Population::fitness_values() const {
     std::vector<double> values;

@@ -7,20 +7,31 @@
 
 namespace ovila {
 
-Population Selector::select_population(RandomSource& rng, const Population& population,
-                                       std::optional<std::uint64_t> target) {
+std::vector<const Chromosome*> Selector::select_references(RandomSource& rng, const Population& population,
+                                                           std::optional<std::uint64_t> target) {
     const std::span<const Chromosome> chromosomes(population.chromosomes);
     const std::uint64_t count = target.value_or(chromosomes.size());
     prepare(chromosomes);
-    Population result;
+    std::vector<const Chromosome*> chosen;
     if (count == 0) {
-        return result;
+        return chosen;
     }
-    if (count <= result.chromosomes.max_size()) {
-        result.chromosomes.reserve(static_cast<std::size_t>(count));
+    if (count <= chosen.max_size()) {
+        chosen.reserve(static_cast<std::size_t>(count));
     }
     for (std::uint64_t k = 0; k < count; ++k) {
-        result.chromosomes.push_back(select(rng, chromosomes));
+        chosen.push_back(&select(rng, chromosomes));
+    }
+    return chosen;
+}
+
+Population Selector::select_population(RandomSource& rng, const Population& population,
+                                       std::optional<std::uint64_t> target) {
+    const std::vector<const Chromosome*> chosen = select_references(rng, population, target);
+    Population result;
+    result.chromosomes.reserve(chosen.size());
+    for (const Chromosome* chromosome : chosen) {
+        result.chromosomes.push_back(*chromosome);
     }
     return result;
 }

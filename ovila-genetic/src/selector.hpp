@@ -21,7 +21,11 @@ public:
     virtual const Chromosome& select(RandomSource& rng, std::span<const Chromosome> chromosomes) const = 0;
     // Brings the selector's scratch state up to date for these chromosomes.
     virtual void prepare(std::span<const Chromosome> chromosomes) = 0;
-    // `target` (or the population's size) copies, in draw order, generation 0.
+    // `target` (or the population's size) chosen chromosomes of `population`,
+    // in draw order.
+    std::vector<const Chromosome*> select_references(RandomSource& rng, const Population& population,
+                                                     std::optional<std::uint64_t> target);
+    // The same draws, as copies in a population of generation 0.
     Population select_population(RandomSource& rng, const Population& population,
                                  std::optional<std::uint64_t> target);
 };

@@ -112,9 +112,11 @@ Lineage run_sga(const SequencingSettings& settings, const Evaluator& evaluator, 
             break;
         }
         const std::uint64_t next_generation = newest.generation + 1;
-        Population parents = selector.select_population(rng, newest, settings.n_chromosomes);
-        std::vector<Chromosome> offspring = crossover.crossover_population(
-            rng, std::move(parents.chromosomes), settings.n_chromosomes, settings.p_crossover);
+        // Parents stay where they are: crossed pairs are read in place and only
+        // uncrossed ones are copied into the next generation.
+        const std::vector<const Chromosome*> parents = selector.select_references(rng, newest, settings.n_chromosomes);
+        std::vector<Chromosome> offspring =
+            crossover.crossover_population(rng, parents, settings.n_chromosomes, settings.p_crossover);
         Population mutated = mutate_population(mutator, rng, Population(std::move(offspring), 0),
                                                settings.n_chromosomes, settings.p_mutation);
         mutated.generation = next_generation;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -142,6 +143,67 @@ TEST(Lineage, KeepsTheNewestWithinItsLimits) {
     EXPECT_TRUE(nothing.records.empty());
     EXPECT_EQ(nothing.hall_of_fame.chromosomes.size(), 1U);  // still offered
     EXPECT_THROW(nothing.latest(), InternalError);
+}
+
+TEST(GeneAllocator, ReleasedBuffersServeTheNextRequestsOfTheirLength) {
+    if (!GeneAllocator::keeps_released) {
+        GTEST_SKIP() << "buffers are not kept in sanitizer builds";
+    }
+    GeneAllocator::release_retained();
+    constexpr std::size_t n = 100;
+    GeneAllocator allocator;
+    Gene* a = allocator.allocate(n);
+    Gene* b = allocator.allocate(n);
+    allocator.deallocate(a, n);
+    allocator.deallocate(b, n);
+    EXPECT_EQ(GeneAllocator::retained(), 2 * n * sizeof(Gene));
+    EXPECT_EQ(allocator.allocate(n), b);  // last released, first reused
+    EXPECT_EQ(allocator.allocate(n), a);
+    EXPECT_EQ(GeneAllocator::retained(), 0U);
+
+    // Other lengths neither take them nor are handed them.
+    allocator.deallocate(a, n);
+    Gene* c = allocator.allocate(n + 1);
+    EXPECT_NE(c, a);
+    allocator.deallocate(c, n + 1);
+    EXPECT_EQ(allocator.allocate(n + 1), c);
+    allocator.deallocate(c, n + 1);
+
+    // Short buffers go straight back.
+    Gene* s = allocator.allocate(GeneAllocator::min_kept_length - 1);
+    allocator.deallocate(s, GeneAllocator::min_kept_length - 1);
+    EXPECT_EQ(GeneAllocator::retained(), (2 * n + 1) * sizeof(Gene));
+
+    // Up to four lengths are kept at once; a fifth is released.
+    for (std::size_t length = 200; length < 205; ++length) {
+        allocator.deallocate(allocator.allocate(length), length);
+    }
+    EXPECT_EQ(GeneAllocator::retained(), (2 * n + 1 + 200 + 201) * sizeof(Gene));
+    allocator.deallocate(b, n);
+
+    GeneAllocator::release_retained();
+    EXPECT_EQ(GeneAllocator::retained(), 0U);
+}
+
+TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
+    if (!GeneAllocator::keeps_released) {
+        GTEST_SKIP() << "buffers are not kept in sanitizer builds";
+    }
+    GeneAllocator::release_retained();
+    constexpr std::size_t length = 1 << 16;  // 512 KiB
+    const std::size_t fit = GeneAllocator::retained_limit / (length * sizeof(Gene));
+    {
+        std::vector<Genes> history;
+        for (std::size_t k = 0; k < fit + 8; ++k) {
+            history.emplace_back(length, 7);
+        }
+        EXPECT_EQ(GeneAllocator::retained(), 0U);
+    }
+    EXPECT_EQ(GeneAllocator::retained(), fit * length * sizeof(Gene));
+    // Reused buffers hold what their new owner writes.
+    const Genes reused(length, 3);
+    EXPECT_EQ(std::count(reused.begin(), reused.end(), Gene{3}), static_cast<std::ptrdiff_t>(length));
+    GeneAllocator::release_retained();
 }
 
 }  // namespace

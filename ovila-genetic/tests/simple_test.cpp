@@ -130,6 +130,61 @@ TEST(RunSga, OnlyNewGenesAreEvaluated) {
     EXPECT_EQ(evaluations(0.0, 1.0), 6U * 5U);  // every copy mutated and scored again
 }
 
+// The generational loop with every step spelled out on copies.
+Lineage spelled_out(const SequencingSettings& s, Operators& ops) {
+    RandomSequenceGenerator generator;
+    std::vector<Chromosome> initial;
+    for (std::uint64_t k = 0; k < *s.n_chromosomes; ++k) {
+        initial.emplace_back(generator.generate(ops.rng, s.n_genes));
+    }
+    Lineage lineage = Lineage::create(Population(std::move(initial), 0), *ops.evaluator, ops.recorder,
+                                      s.n_generations, s.n_records, s.n_hall_of_fame);
+    for (std::uint64_t g = 1; g <= *s.n_generations; ++g) {
+        const Population parents = ops.selector.select_population(ops.rng, lineage.latest(), s.n_chromosomes);
+        std::vector<Chromosome> offspring =
+            ops.crossover.crossover_population(ops.rng, parents.chromosomes, s.n_chromosomes, s.p_crossover);
+        Population next = mutate_population(ops.mutator, ops.rng, Population(std::move(offspring), 0),
+                                            s.n_chromosomes, s.p_mutation);
+        next.generation = g;
+        lineage.update(std::move(next), *ops.evaluator, ops.recorder);
+    }
+    return lineage;
+}
+
+TEST(RunSga, DrawsLikeTheLoopSpelledOut) {
+    for (const std::uint64_t n_chromosomes : {5U, 8U}) {  // an odd size wraps around the pairs
+        SequencingSettings s = settings(n_chromosomes, 12);
+        s.n_genes = 40;
+        s.n_hall_of_fame = 3;
+        Operators fast;
+        fast.evaluator = build_evaluator(
+            MatrixEvaluatorOptions{std::nullopt, random_matrix(40, 9), EvaluatorKind::FeedbackMarks});
+        Operators plain;
+        plain.evaluator = build_evaluator(
+            MatrixEvaluatorOptions{std::nullopt, random_matrix(40, 9), EvaluatorKind::FeedbackMarks});
+        const Lineage a = fast.run(s);
+        const Lineage b = spelled_out(s, plain);
+        ASSERT_EQ(a.generations.size(), b.generations.size());
+        for (std::size_t k = 0; k < a.generations.size(); ++k) {
+            EXPECT_EQ(a.generations[k].generation, b.generations[k].generation);
+            ASSERT_EQ(a.generations[k].chromosomes.size(), b.generations[k].chromosomes.size());
+            for (std::size_t c = 0; c < a.generations[k].chromosomes.size(); ++c) {
+                EXPECT_EQ(a.generations[k].chromosomes[c].genes, b.generations[k].chromosomes[c].genes);
+                EXPECT_EQ(a.generations[k].chromosomes[c].fitness, b.generations[k].chromosomes[c].fitness);
+            }
+        }
+        ASSERT_EQ(a.records.size(), b.records.size());
+        for (std::size_t k = 0; k < a.records.size(); ++k) {
+            EXPECT_EQ(a.records[k].sum, b.records[k].sum);
+            EXPECT_EQ(a.records[k].variance, b.records[k].variance);
+        }
+        ASSERT_EQ(a.hall_of_fame.chromosomes.size(), 3U);
+        for (std::size_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(a.hall_of_fame.chromosomes[k].genes, b.hall_of_fame.chromosomes[k].genes);
+        }
+    }
+}
+
 RunOptions options() {
     RunOptions o;
     o.settings = settings(4, 2);
