@@ -23,16 +23,17 @@ std::uint64_t swap_limit(double p) {
 void SwapMutator::mutate(RandomSource& rng, std::span<Gene> genes) const {
     const std::size_t len = genes.size();
     const std::uint64_t limit = swap_limit(p_swap_);
-    for (std::size_t j = 0; j < len; ++j) {
-        // The same test as uniform() <= p_swap, on the integer behind the draw.
-        if ((rng.next_u64() >> 11) >= limit) {
-            continue;
-        }
+    // One draw per position, tested as uniform() <= p_swap on the integer
+    // behind it; the positions that start no swap are passed over in bulk.
+    std::size_t j = rng.draws_until_below(len, limit);
+    while (j < len) {
         auto k = static_cast<std::size_t>(rng.range(0, len - 1));
         if (k >= j) {
             ++k;
         }
         std::swap(genes[j], genes[k]);
+        ++j;
+        j += rng.draws_until_below(len - j, limit);
     }
 }
 

@@ -5,6 +5,7 @@
 // entropy (one per thread), tests derive a ScriptedRandom to dictate words.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,31 @@ public:
         bits_ = need >= 64 ? 0 : word >> need;
         bits_left_ = 64 - need;
         return result;
+    }
+
+    // Draws up to `count` words, stopping after the first whose top 53 bits
+    // are below `limit`; returns how many words came before that one (`count`
+    // when none qualified). The same draws as that many next_u64() calls.
+    std::size_t draws_until_below(std::size_t count, std::uint64_t limit) {
+        std::size_t drawn = 0;
+        while (drawn < count) {
+            if (pos_ == len_) {
+                len_ = refill(buffer_.data(), buffer_.size());
+                pos_ = 0;
+            }
+            const std::size_t end = pos_ + std::min(count - drawn, len_ - pos_);
+            std::size_t p = pos_;
+            while (p < end && (buffer_[p] >> 11) >= limit) {
+                ++p;
+            }
+            drawn += p - pos_;
+            if (p < end) {
+                pos_ = p + 1;
+                return drawn;
+            }
+            pos_ = p;
+        }
+        return drawn;
     }
 
     // I(a, b): uniform in [a, b) without bias; a >= b is an internal error.

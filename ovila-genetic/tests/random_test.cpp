@@ -81,6 +81,34 @@ TEST(RandomSource, BitsInBulkMatchSingleBits) {
     EXPECT_THROW(rng.bits(1), InternalError);
 }
 
+TEST(RandomSource, DrawsUntilBelowMatchSingleDraws) {
+    // Counts of any size, limits that stop often, rarely or never, across
+    // buffer refills: the same answers and the same words afterwards.
+    Xoshiro256 plan({5, 6, 7, 8});
+    const std::uint64_t limits[] = {0, 1, std::uint64_t{1} << 48, std::uint64_t{1} << 52, std::uint64_t{1} << 53};
+    for (int round = 0; round < 100; ++round) {
+        Xoshiro256 bulk({static_cast<std::uint64_t>(round) + 1, 9, 9, 9});
+        Xoshiro256 single({static_cast<std::uint64_t>(round) + 1, 9, 9, 9});
+        for (int step = 0; step < 30; ++step) {
+            const auto count = static_cast<std::size_t>(plan.below(100));
+            const std::uint64_t limit = limits[plan.below(5)];
+            std::size_t expected = 0;
+            while (expected < count && (single.next_u64() >> 11) >= limit) {
+                ++expected;
+            }
+            ASSERT_EQ(bulk.draws_until_below(count, limit), expected) << "round " << round << " step " << step;
+            ASSERT_EQ(bulk.next_u64(), single.next_u64());
+        }
+    }
+    // One word at a time from a scripted source; running out is reported.
+    ScriptedRandom rng({ScriptedRandom::word_for_uniform(0.5), 0, ScriptedRandom::word_for_uniform(0.25)});
+    EXPECT_EQ(rng.draws_until_below(3, 1), 1U);  // stops after the 0, which is drawn
+    EXPECT_EQ(rng.consumed(), 2U);
+    EXPECT_EQ(rng.draws_until_below(0, 1), 0U);
+    EXPECT_EQ(rng.consumed(), 2U);
+    EXPECT_THROW(rng.draws_until_below(5, std::uint64_t{1} << 51), InternalError);  // 0.25 is not below
+}
+
 TEST(Xoshiro256, KnownOutputsAndSeeding) {
     Xoshiro256 rng({1, 2, 3, 4});
     EXPECT_EQ(rng.next_u64(), 41943041U);
