@@ -29,6 +29,13 @@ void ipx_fill(Genes& child, std::span<const Gene> donor, const std::vector<std::
     }
 }
 
+void prefetch_for_write(const Gene* genes, std::size_t count) {
+    constexpr std::size_t per_line = 64 / sizeof(Gene);
+    for (std::size_t i = 0; i < count; i += per_line) {
+        __builtin_prefetch(genes + i, 1);
+    }
+}
+
 // -1 < x < 2^64, NaN excluded; then truncated toward zero.
 Gene gene_from_real(double x) {
     if (!(x > -1.0 && x < 0x1.0p64)) {
@@ -121,6 +128,13 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
                               Genes& child1, Genes& child2) const {
     const std::size_t len1 = genes1.size();
     const std::size_t len2 = genes2.size();
+
+    // Children are usually fresh buffers far from any cache: have their
+    // lines fetched for writing while the parents are examined.
+    child1.reserve(len1);
+    child2.reserve(len1);
+    prefetch_for_write(child1.data(), len1);
+    prefetch_for_write(child2.data(), len1);
 
     // Genes of permutations are small: one byte per gene value then replaces
     // a hash set. The OR of all genes bounds the largest from above (by less
