@@ -162,8 +162,8 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     child2.assign(genes2.begin(), genes2.begin() + static_cast<std::ptrdiff_t>(shared));
     child1.resize(len1);
     child2.resize(len1);
-    std::uint8_t* const seen1 = seen1_.data();
-    std::uint8_t* const seen2 = seen2_.data();
+    std::uint32_t* const seen1 = seen1_.data();
+    std::uint32_t* const seen2 = seen2_.data();
     std::size_t* const free = free_.data();
     Gene* const out1 = child1.data();
     Gene* const out2 = child2.data();
@@ -196,7 +196,7 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
 
     // The donor's genes not seen yet, in order, go to the free positions in order.
     Gene* const fresh = fresh_.data();
-    auto fill = [&](Gene* out, std::span<const Gene> donor, std::uint8_t* seen) {
+    auto fill = [&](Gene* out, std::span<const Gene> donor, std::uint32_t* seen) {
         std::size_t fresh_count = 0;
         for (const Gene g : donor) {
             fresh[fresh_count] = g;

@@ -52,11 +52,12 @@ private:
                       Genes& child2) const;
 
     // Scratch reused from call to call (an operator serves one thread): the
-    // keep mask of the sparse path; for small genes, one "seen" byte per gene
+    // keep mask of the sparse path; for small genes, one "seen" flag per gene
     // value and child, the free positions and the donor genes not seen yet.
+    // The flags are 32-bit words, which mark and test faster than bytes.
     mutable std::vector<std::uint8_t> keep_;
-    mutable std::vector<std::uint8_t> seen1_;
-    mutable std::vector<std::uint8_t> seen2_;
+    mutable std::vector<std::uint32_t> seen1_;
+    mutable std::vector<std::uint32_t> seen2_;
     mutable std::vector<std::size_t> free_;
     mutable Genes fresh_;
 };
