@@ -155,7 +155,8 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     seen1_.assign(values, 0);
     seen2_.assign(values, 0);
     free_.resize(len1);
-    fresh_.resize(std::max(len1, len2));
+    fresh1_.resize(len2);
+    fresh2_.resize(len1);
     // The children start as copies of their parents where both have genes.
     const std::size_t shared = std::min(len1, len2);
     child1.assign(genes1.begin(), genes1.begin() + static_cast<std::ptrdiff_t>(shared));
@@ -194,28 +195,49 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
         free[free_count++] = i;
     }
 
-    // The donor's genes not seen yet, in order, go to the free positions in order.
-    Gene* const fresh = fresh_.data();
-    auto fill = [&](Gene* out, std::span<const Gene> donor, std::uint32_t* seen) {
-        std::size_t fresh_count = 0;
+    // The donor's genes not seen yet, in order, go to the free positions in
+    // order; free positions left over (parents that are not permutations of
+    // each other) hold 0.
+    auto collect = [](std::span<const Gene> donor, std::uint32_t* seen, Gene* fresh, std::size_t& count) {
         for (const Gene g : donor) {
-            fresh[fresh_count] = g;
-            fresh_count += 1U - seen[g];
+            fresh[count] = g;
+            count += 1U - seen[g];
             seen[g] = 1;
         }
+    };
+    auto place = [&](Gene* out, const Gene* fresh, std::size_t fresh_count) {
         if (fresh_count > free_count) {
             internal_error("IPX crossover has no free position left for a gene");
         }
         for (std::size_t k = 0; k < fresh_count; ++k) {
             out[free[k]] = fresh[k];
         }
-        // Free positions left over (parents that are not permutations of each other) hold 0.
         for (std::size_t k = fresh_count; k < free_count; ++k) {
             out[free[k]] = 0;
         }
     };
-    fill(out1, genes2, seen1);
-    fill(out2, genes1, seen2);
+    Gene* const fresh1 = fresh1_.data();
+    Gene* const fresh2 = fresh2_.data();
+    std::size_t count1 = 0;
+    std::size_t count2 = 0;
+    if (len1 == len2) {
+        // Both donors walked together: two independent chains per step.
+        for (std::size_t j = 0; j < len1; ++j) {
+            const Gene a = genes2[j];
+            const Gene b = genes1[j];
+            fresh1[count1] = a;
+            fresh2[count2] = b;
+            count1 += 1U - seen1[a];
+            count2 += 1U - seen2[b];
+            seen1[a] = 1;
+            seen2[b] = 1;
+        }
+    } else {
+        collect(genes2, seen1, fresh1, count1);
+        collect(genes1, seen2, fresh2, count2);
+    }
+    place(out1, fresh1, count1);
+    place(out2, fresh2, count2);
 }
 
 void IpxCrossover::cross_sparse(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,

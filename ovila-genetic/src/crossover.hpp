@@ -59,7 +59,8 @@ private:
     mutable std::vector<std::uint32_t> seen1_;
     mutable std::vector<std::uint32_t> seen2_;
     mutable std::vector<std::size_t> free_;
-    mutable Genes fresh_;
+    mutable Genes fresh1_;
+    mutable Genes fresh2_;
 };
 
 class PointCrossover final : public Crossover {
