@@ -136,7 +136,7 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     prefetch_for_write(child1.data(), len1);
     prefetch_for_write(child2.data(), len1);
 
-    // Genes of permutations are small: one byte per gene value then replaces
+    // Genes of permutations are small: one flag per gene value then replaces
     // a hash set. The OR of all genes bounds the largest from above (by less
     // than a factor 2).
     Gene bound = 0;
