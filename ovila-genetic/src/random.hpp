@@ -125,6 +125,31 @@ private:
     std::array<std::uint64_t, 4> s_;
 };
 
+// Eight xoshiro256++ streams side by side, each seeded on its own, their
+// words interleaved: word i of the sequence comes from stream i % 8. The
+// streams do not depend on each other, so they are stepped together in vector
+// registers when the processor has AVX2 (about twice as fast per word as one
+// stream); the portable computation gives the same words.
+class Xoshiro256x8 final : public RandomSource {
+public:
+    static constexpr std::size_t lanes = 8;
+    explicit Xoshiro256x8(const std::array<std::array<std::uint64_t, 4>, lanes>& seeds);
+    // Every stream seeded from operating-system entropy.
+    static Xoshiro256x8 from_entropy();
+
+    // One step of all streams (`lanes` words), computed without vector
+    // instructions.
+    void step_portable(std::uint64_t* out);
+
+protected:
+    std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
+
+private:
+    // state_[j * lanes + k]: word j of stream k's state.
+    alignas(32) std::array<std::uint64_t, 4 * lanes> state_{};
+    bool vector_;
+};
+
 // The calling thread's generator, created and seeded on first use.
 RandomSource& thread_random();
 

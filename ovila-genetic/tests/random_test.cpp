@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <numeric>
 
 #include "error.hpp"
@@ -117,7 +118,32 @@ TEST(Xoshiro256, KnownOutputsAndSeeding) {
     Xoshiro256 zero({0, 0, 0, 0});  // the all-zero state would stay zero
     EXPECT_NE(zero.next_u64() | zero.next_u64(), 0U);
     EXPECT_NE(Xoshiro256::from_entropy().next_u64(), Xoshiro256::from_entropy().next_u64());
+    EXPECT_NE(Xoshiro256x8::from_entropy().next_u64(), Xoshiro256x8::from_entropy().next_u64());
     EXPECT_EQ(&thread_random(), &thread_random());
+}
+
+TEST(Xoshiro256x8, InterleavesEightIndependentStreams) {
+    std::array<std::array<std::uint64_t, 4>, Xoshiro256x8::lanes> seeds{};
+    for (std::size_t k = 0; k < seeds.size(); ++k) {
+        seeds[k] = {k + 1, 3 * k + 7, k * k, 0x9E3779B97F4A7C15ULL ^ k};
+    }
+    seeds[5] = {0, 0, 0, 0};  // replaced like a single stream's all-zero seed
+    Xoshiro256x8 eight(seeds);
+    Xoshiro256x8 portable(seeds);
+    std::vector<std::unique_ptr<Xoshiro256>> single;
+    for (const auto& seed : seeds) {
+        single.push_back(std::make_unique<Xoshiro256>(seed));
+    }
+    std::array<std::uint64_t, Xoshiro256x8::lanes> step{};
+    for (std::size_t i = 0; i < 1000; ++i) {
+        const std::size_t lane = i % Xoshiro256x8::lanes;
+        if (lane == 0) {
+            portable.step_portable(step.data());
+        }
+        const std::uint64_t word = eight.next_u64();  // the vector path where the processor has it
+        ASSERT_EQ(word, single[lane]->next_u64()) << "word " << i;
+        ASSERT_EQ(word, step[lane]) << "word " << i;
+    }
 }
 
 TEST(RandomSequenceGenerator, UniformPermutations) {
