@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -166,6 +167,21 @@ TEST(RandomSequenceGenerator, UniformPermutations) {
     ASSERT_EQ(counts.size(), 6U);
     for (const auto& [order, count] : counts) {
         EXPECT_NEAR(count / 60000.0, 1.0 / 6.0, 0.01);
+    }
+
+    // Every gene equally likely at every position (two indices per word drawn).
+    constexpr std::size_t n = 10;
+    std::array<std::array<int, n>, n> at{};
+    for (int k = 0; k < 50000; ++k) {
+        const Genes order = generator.generate(rng, n);
+        for (std::size_t p = 0; p < n; ++p) {
+            ++at[p][static_cast<std::size_t>(order[p])];
+        }
+    }
+    for (const auto& position : at) {
+        for (const int count : position) {
+            EXPECT_NEAR(count / 50000.0, 0.1, 0.006);
+        }
     }
 }
 
