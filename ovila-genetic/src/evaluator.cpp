@@ -499,10 +499,9 @@ template <bool Distance>
 // C = W/4 vector registers and the W%4 remaining words in scalar registers,
 // and a gene is added by ORing its unit row in (1.2x to 1.45x faster than
 // selecting the lane by comparison); no word past a row is read. Per gene,
-// each byte of the nibble-lookup
-// popcount sums at most 4 chunks (<= 32), and the bytes are summed into
-// 64-bit lanes once. Positions are weighted in 32-bit lanes: callers keep the
-// length below 2^32.
+// each byte of the nibble-lookup popcount sums at most 4 chunks (<= 32), and
+// the bytes are summed into 64-bit lanes once. Positions are weighted in
+// 32-bit lanes: callers keep the length below 2^32.
 template <std::size_t W, bool Weighted, bool Rows, bool Reverse>
 __attribute__((target("avx2,popcnt"), always_inline)) inline std::uint64_t placed_small_avx2(
     const BitMatrix& bm, std::span<const Gene> genes, bool check, bool& repeated) {
