@@ -19,12 +19,20 @@ struct Shelf {
     std::vector<void*> buffers;
 };
 
+// Set when the thread's shelves are destroyed at its exit: gene buffers
+// released after that (by thread-local objects destroyed later) go straight
+// back to malloc. Trivially destructible, so it can be read until the end.
+thread_local bool shelves_gone = false;
+
 class GeneShelves {
 public:
     GeneShelves() = default;
     GeneShelves(const GeneShelves&) = delete;
     GeneShelves& operator=(const GeneShelves&) = delete;
-    ~GeneShelves() { release(); }
+    ~GeneShelves() {
+        release();
+        shelves_gone = true;
+    }
 
     void* take(std::size_t length) noexcept {
         for (Shelf& shelf : shelves_) {
@@ -83,9 +91,14 @@ private:
     std::size_t bytes_ = 0;
 };
 
-GeneShelves& shelves() noexcept {
+// The calling thread's shelves; null once they are destroyed, and in builds
+// that keep nothing.
+GeneShelves* shelves() noexcept {
+    if (!GeneAllocator::keeps_released || shelves_gone) {
+        return nullptr;
+    }
     thread_local GeneShelves kept;
-    return kept;
+    return &kept;
 }
 
 }  // namespace
@@ -94,22 +107,31 @@ Gene* GeneAllocator::allocate(std::size_t n) {
     if (n > std::size_t(-1) / sizeof(Gene)) {
         throw std::bad_array_new_length();
     }
-    if (void* p = GeneAllocator::keeps_released ? shelves().take(n) : nullptr) {
-        return static_cast<Gene*>(p);
+    if (GeneShelves* kept = shelves()) {
+        if (void* p = kept->take(n)) {
+            return static_cast<Gene*>(p);
+        }
     }
     return static_cast<Gene*>(::operator new(n * sizeof(Gene)));
 }
 
 void GeneAllocator::deallocate(Gene* p, std::size_t n) noexcept {
-    if (GeneAllocator::keeps_released && shelves().keep(p, n)) {
+    if (GeneShelves* kept = shelves(); kept != nullptr && kept->keep(p, n)) {
         return;
     }
     ::operator delete(p, n * sizeof(Gene));
 }
 
-std::size_t GeneAllocator::retained() noexcept { return shelves().bytes(); }
+std::size_t GeneAllocator::retained() noexcept {
+    const GeneShelves* kept = shelves();
+    return kept != nullptr ? kept->bytes() : 0;
+}
 
-void GeneAllocator::release_retained() noexcept { shelves().release(); }
+void GeneAllocator::release_retained() noexcept {
+    if (GeneShelves* kept = shelves()) {
+        kept->release();
+    }
+}
 
 std::vector<double> Population::fitness_values() const {
     std::vector<double> values;

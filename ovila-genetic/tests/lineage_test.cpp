@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "error.hpp"
 #include "evaluator.hpp"
@@ -183,6 +184,19 @@ TEST(GeneAllocator, ReleasedBuffersServeTheNextRequestsOfTheirLength) {
 
     GeneAllocator::release_retained();
     EXPECT_EQ(GeneAllocator::retained(), 0U);
+}
+
+TEST(GeneAllocator, BuffersReleasedAfterTheThreadsShelvesAreGone) {
+    // A thread-local sequence that gets its buffer after the thread's shelves
+    // exist outlives them at the thread's exit; its release must not use them.
+    std::thread worker([] {
+        thread_local Genes late;  // constructed empty: nothing allocated yet
+        late.assign(100, 1);
+        Genes released(100, 2);
+        released = Genes();
+        EXPECT_EQ(GeneAllocator::retained(), GeneAllocator::keeps_released ? 100 * sizeof(Gene) : 0U);
+    });
+    worker.join();
 }
 
 TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
