@@ -232,6 +232,16 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
             seen1[a] = 1;
             seen2[b] = 1;
         }
+        if (count1 == free_count && count2 == free_count) {
+            // Both children take a gene at every free position (always so
+            // when the parents are permutations of each other): one pass.
+            for (std::size_t k = 0; k < free_count; ++k) {
+                const std::size_t position = free[k];
+                out1[position] = fresh1[k];
+                out2[position] = fresh2[k];
+            }
+            return;
+        }
     } else {
         collect(genes2, seen1, fresh1, count1);
         collect(genes1, seen2, fresh2, count2);
