@@ -23,7 +23,7 @@ std::optional<Exact> exact(const Graph& g, const Poll& poll) {
     std::vector<std::uint16_t> best(static_cast<std::size_t>(full) + 1);
     best[0] = 0;
     for (std::uint32_t set = 1; set <= full && set != 0; ++set) {
-        if ((set & 0xFFFFu) == 0 && !poll(-1)) return std::nullopt;
+        if (((set - 1) & 0xFFFFu) == 0 && !poll(-1)) return std::nullopt;
         std::uint32_t lowest = std::numeric_limits<std::uint16_t>::max();
         for (std::uint32_t rest = set; rest != 0; rest &= rest - 1) {
             const int v = std::countr_zero(rest);

@@ -1,8 +1,10 @@
-// Iterated local search on insertion moves. Local search works from a queue:
-// moving an item changes the best move of its neighbours only, so only they
-// are looked at again. A round perturbs the current order with a few random
-// insertions near the items' places, descends again, and keeps the result
-// when it is not worse (the moves of a worse round are undone). All
+// The strong search. Its local search works from a queue: moving an item
+// changes the best move of its neighbours only, so only they are looked at
+// again. A round either anneals (random insertions within a window, worse
+// ones accepted with probability exp(-delta / t), t falling geometrically)
+// and then descends, or, without the dense table, perturbs the order with a
+// few random insertions near the items' places, descends again and keeps
+// the result unless it is worse (the round's moves are then undone). All
 // decisions come from the seeded generator, so a run that ends by the bound
 // or by stagnation is the same on every machine.
 #include <cmath>
@@ -36,7 +38,7 @@ public:
 
     // Applies a move and records it so that the round can be undone.
     void apply(std::int32_t v, std::int32_t to, std::int64_t delta) {
-        log_.push_back({v, a_.position(v), to, delta});
+        log_.push_back({v, a_.position(v), delta});
         a_.move(v, to, delta);
     }
 
@@ -60,11 +62,15 @@ public:
                 apply(v, m.to, m.delta);
                 push_neighbours(v);
             }
-            if ((++steps & 4095u) == 0 && stop()) return false;
+            if ((++steps & 1023u) == 0 && stop()) {
+                clear_queue();
+                return false;
+            }
         }
         return true;
     }
 
+private:
     void clear_queue() {
         while (head_ != tail_) {
             queued_[ring_[head_]] = 0;
@@ -72,9 +78,8 @@ public:
         }
     }
 
-private:
     struct Logged {
-        std::int32_t v, from, to;
+        std::int32_t v, from;
         std::int64_t delta;
     };
     Arrangement a_;
@@ -84,6 +89,13 @@ private:
     std::size_t head_ = 0, tail_ = 0;
     std::vector<Logged> log_;
 };
+
+// A random position other than p within `window` of it.
+std::int32_t near(Random& rng, std::int32_t p, std::int32_t window, std::int32_t n) {
+    const std::int32_t lo = std::max(0, p - window), hi = std::min(n - 1, p + window);
+    std::int32_t to = lo + static_cast<std::int32_t>(rng.below(static_cast<std::uint32_t>(hi - lo)));
+    return to >= p ? to + 1 : to;
+}
 
 }  // namespace
 
@@ -101,99 +113,81 @@ Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveO
         if (!stopped && !poll(best.cost)) stopped = true;
         return stopped;
     };
-
-    // First descent, items taken in a random order.
-    std::vector<std::int32_t> items(static_cast<std::size_t>(n));
-    for (std::int32_t i = 0; i < n; ++i) items[i] = i;
-    for (std::int32_t i = n - 1; i > 0; --i) std::swap(items[i], items[s.rng().below(static_cast<std::uint32_t>(i + 1))]);
-    for (std::int32_t v : items) s.push(v);
-    s.begin_round();
-    const bool finished = s.descend(stop);
-    if (a.cost() < best.cost) {
+    auto keep_if_better = [&] {
+        if (a.cost() >= best.cost) return false;
         best.order = a.order();
         best.cost = a.cost();
-    }
-    if (!finished) {
-        best.stopped = true;
+        return true;
+    };
+    auto descend_all = [&] {
+        for (std::int32_t v = 0; v < n; ++v) s.push(v);
+        s.begin_round();
+        return s.descend(stop);
+    };
+
+    if (!descend_all() || (keep_if_better(), best.cost <= options.lower_bound)) {
+        best.stopped = stopped;
         return best;
     }
 
-    if (options.sweeps > 0) {
-        const std::int32_t w = options.anneal_window > 0 ? std::min(options.anneal_window, n - 1) : n - 1;
-        const auto steps = static_cast<std::int64_t>(options.sweeps * n);
-        std::int64_t stale = 0;
-        std::uint32_t accept[8];
-        while (best.cost > options.lower_bound && stale < options.max_stale && !stop()) {
+    const std::int32_t window =
+        options.window > 0 ? std::min(options.window, n - 1) : std::min(n - 1, std::max(30, n / 10));
+    std::int64_t stale = 0;
+    if (a.dense() && options.anneal) {
+        const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
+        constexpr int stages = 64;
+        const std::int64_t stage = steps / stages + 1;
+        const double cooling = std::pow(options.t_end / options.t_start, 1.0 / stages);
+        constexpr int max_worse = 8;
+        std::uint32_t accept[max_worse];
+        while (stale < options.max_stale && !stop()) {
             bool improved = false;
             double t = options.t_start;
-            const double factor = std::pow(options.t_end / options.t_start, 1.0 / 64);
-            const std::int64_t chunk = steps / 64 + 1;
-            for (std::int64_t step = 0; step < steps; ++step) {
-                if (step % chunk == 0) {
-                    for (int d = 0; d < 8; ++d) accept[d] = static_cast<std::uint32_t>(std::exp(-(d + 1) / t) * 4294967295.0);
-                    t *= factor;
-                    if (stop()) break;
+            for (std::int64_t step = 0; step < steps && !stopped; ++step) {
+                if (step % stage == 0) {
+                    for (int d = 0; d < max_worse; ++d) {
+                        accept[d] = static_cast<std::uint32_t>(std::exp(-(d + 1) / t) * 4294967295.0);
+                    }
+                    t *= cooling;
                 }
+                if ((step & 8191) == 8191 && stop()) break;
                 const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
-                const std::int32_t p = a.position(v);
-                const std::int32_t lo = std::max(0, p - w), hi = std::min(n - 1, p + w);
-                std::int32_t to = lo + static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(hi - lo)));
-                if (to >= p) ++to;
+                const std::int32_t to = near(s.rng(), a.position(v), window, n);
                 const std::int64_t d = a.delta_to(v, to);
-                if (d > 0 && (d > 8 || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) continue;
+                if (d > 0 && (d > max_worse || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) {
+                    continue;
+                }
                 a.move(v, to, d);
-                if (a.cost() < best.cost) {
-                    best.order = a.order();
-                    best.cost = a.cost();
+                if (d < 0 && keep_if_better()) {
                     improved = true;
+                    if (best.cost <= options.lower_bound) break;
                 }
             }
-            for (std::int32_t v : items) s.push(v);
-            s.begin_round();
-            s.descend(stop);
-            if (a.cost() < best.cost) {
-                best.order = a.order();
-                best.cost = a.cost();
-                improved = true;
-            }
+            if (best.cost <= options.lower_bound || stopped) break;
+            descend_all();
+            improved = keep_if_better() || improved;
+            if (best.cost <= options.lower_bound) break;
             stale = improved ? 0 : stale + 1;
         }
         best.stopped = stopped;
         return best;
     }
 
-    const std::int32_t window = std::max<std::int32_t>(2, std::min<std::int32_t>(n - 1, options.window));
-    std::int64_t stale = 0;
-    while (best.cost > options.lower_bound && stale < options.max_stale) {
-        if (stop()) break;
+    constexpr std::int32_t kicks = 3, kick_window = 20;
+    while (best.cost > options.lower_bound && stale < options.max_stale && !stop()) {
         s.begin_round();
         const std::int64_t before = a.cost();
-        const std::int32_t kicks = 1 + static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(options.kicks)));
-        for (std::int32_t k = 0; k < kicks; ++k) {
+        const std::int32_t count = 1 + static_cast<std::int32_t>(s.rng().below(kicks));
+        for (std::int32_t k = 0; k < count; ++k) {
             const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
-            const std::int32_t p = a.position(v);
-            const std::int32_t lo = std::max(0, p - window), hi = std::min(n - 1, p + window);
-            std::int32_t to = lo + static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(hi - lo)));
-            if (to >= p) ++to;
+            const std::int32_t to = near(s.rng(), a.position(v), std::min(kick_window, n - 1), n);
             s.apply(v, to, a.delta_to(v, to));
             s.push(v);
             s.push_neighbours(v);
         }
-        if (!s.descend(stop)) {
-            s.clear_queue();
-            if (a.cost() < best.cost) {
-                best.order = a.order();
-                best.cost = a.cost();
-            }
-            break;
-        }
-        if (a.cost() < best.cost) {
-            best.order = a.order();
-            best.cost = a.cost();
-            stale = 0;
-        } else {
-            ++stale;
-        }
+        const bool finished = s.descend(stop);
+        stale = keep_if_better() ? 0 : stale + 1;
+        if (!finished) break;
         if (a.cost() > before) s.undo_round();
     }
     best.stopped = stopped;

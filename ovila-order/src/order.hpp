@@ -75,20 +75,20 @@ std::optional<Exact> exact(const Graph& g, const Poll& poll);
 // Lower bound: a greedy packing of arc-disjoint cycles, short ones first.
 std::int64_t cycle_bound(const Graph& g);
 
-// Iterated local search from `start`; ends at `lower_bound`, after
-// `max_stale` rounds without a new best, or when `poll` says so.
+// The strong search from `start`: rounds of simulated annealing on insertion
+// moves, each followed by a descent to a local optimum (for more than
+// 4096 items, whose position costs are not kept in a dense table: an
+// iterated local search with small random perturbations instead). Ends at
+// `lower_bound`, after `max_stale` rounds without a new best, or when
+// `poll` says so; the best order met is returned.
 struct ImproveOptions {
     std::uint64_t seed = 0;
     std::int64_t lower_bound = 0;
     std::int64_t max_stale = 1000;
-    // Perturbation: 1..kicks random insertions, each within `window`
-    // positions of the item's place.
-    std::int32_t kicks = 3;
-    std::int32_t window = 20;
-    // Annealing: proposals per item and run, temperatures.
-    double sweeps = 0;
-    double t_start = 1.0, t_end = 0.1;
-    std::int32_t anneal_window = 0;
+    double sweeps = 2000;                  // proposals per item and round
+    double t_start = 1.0, t_end = 0.1;     // temperatures of a round
+    std::int32_t window = 0;               // farthest move (0: n / 10, at least 30)
+    bool anneal = true;                    // false: the iterated local search
 };
 struct Improved {
     std::vector<std::int32_t> order;

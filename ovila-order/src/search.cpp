@@ -4,7 +4,7 @@
 
 namespace ovila::order {
 
-Arrangement::Arrangement(const Graph& g, std::vector<std::int32_t> order) : order_(std::move(order)) {
+Arrangement::Arrangement(const Graph& g, std::vector<std::int32_t> order, bool dense) : order_(std::move(order)) {
     const auto n = static_cast<std::size_t>(g.n);
     pos_.resize(n);
     for (std::size_t i = 0; i < n; ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
@@ -25,7 +25,7 @@ Arrangement::Arrangement(const Graph& g, std::vector<std::int32_t> order) : orde
         for (std::int32_t w : g.needed_by_of(v)) keep(w);
         nb_ptr_[static_cast<std::size_t>(v) + 1] = static_cast<std::int32_t>(nb_.size());
     }
-    if (g.n <= dense_limit) {
+    if (dense && g.n <= dense_limit) {
         dense_.assign(n * n, 0);
         for (std::size_t v = 0; v < n; ++v) {
             for (std::int32_t k = nb_ptr_[v]; k < nb_ptr_[v + 1]; ++k) dense_[v * n + static_cast<std::size_t>(nb_[k])] = coef_[k];

@@ -49,13 +49,17 @@ private:
 // other cost 1 in every order and are left out.
 class Arrangement {
 public:
-    Arrangement(const Graph& g, std::vector<std::int32_t> order);
+    // `dense`: keep the position costs in a table when there are at most
+    // dense_limit items.
+    Arrangement(const Graph& g, std::vector<std::int32_t> order, bool dense = true);
 
     std::int32_t size() const { return static_cast<std::int32_t>(order_.size()); }
     std::int64_t cost() const { return cost_; }
     const std::vector<std::int32_t>& order() const { return order_; }
     std::int32_t position(std::int32_t v) const { return pos_[v]; }
     std::int32_t item(std::int32_t p) const { return order_[p]; }
+    // Whether position costs come from a dense table (up to dense_limit items).
+    bool dense() const { return !dense_.empty(); }
 
     struct Move {
         std::int64_t delta;
