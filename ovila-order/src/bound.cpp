@@ -9,7 +9,7 @@
 
 namespace ovila::order {
 
-std::int64_t cycle_bound(const Graph& g) {
+std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
     const std::int32_t n = g.n;
     const auto un = static_cast<std::size_t>(n);
     const Blocks blocks = condense(g);
@@ -84,6 +84,7 @@ std::int64_t cycle_bound(const Graph& g) {
     for (std::int32_t limit : {3, 4, 6, 10, n}) {
         for (std::int32_t s : cyclic) {
             while (!done[s] && take_cycle(s, limit)) ++cycles;
+            if (poll && (s & 63) == 0 && !poll(-1)) return cycles;
         }
     }
     return cycles;

@@ -73,7 +73,8 @@ inline constexpr std::int32_t exact_limit = 25;
 std::optional<Exact> exact(const Graph& g, const Poll& poll);
 
 // Lower bound: a greedy packing of arc-disjoint cycles, short ones first.
-std::int64_t cycle_bound(const Graph& g);
+// When `poll` stops it, the cycles packed so far (still a valid bound).
+std::int64_t cycle_bound(const Graph& g, const Poll& poll = {});
 
 // The strong search from `start`: rounds of simulated annealing on insertion
 // moves, each followed by a descent to a local optimum (for more than
