@@ -90,6 +90,19 @@ private:
     std::vector<Logged> log_;
 };
 
+// exp(-y) for y >= 0 from +, *, / and square roots only, which IEEE
+// arithmetic rounds the same way everywhere (a library exp may differ in the
+// last bit between machines, and with it an acceptance decision).
+double exp_minus(double y) {
+    double x = y / 1024.0, term = 1.0, sum = 1.0;
+    for (int k = 1; k <= 12; ++k) {
+        term *= -x / k;
+        sum += term;
+    }
+    for (int k = 0; k < 10; ++k) sum *= sum;
+    return sum;
+}
+
 // A random position other than p within `window` of it.
 std::int32_t near(Random& rng, std::int32_t p, std::int32_t window, std::int32_t n) {
     const std::int32_t lo = std::max(0, p - window), hi = std::min(n - 1, p + window);
@@ -137,7 +150,8 @@ Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveO
         const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
         constexpr int stages = 64;
         const std::int64_t stage = steps / stages + 1;
-        const double cooling = std::pow(options.t_end / options.t_start, 1.0 / stages);
+        double cooling = options.t_end / options.t_start;  // its 64th root: six square roots
+        for (int k = 0; k < 6; ++k) cooling = std::sqrt(cooling);
         constexpr int max_worse = 8;
         std::uint32_t accept[max_worse];
         while (stale < options.max_stale && !stop()) {
@@ -146,7 +160,7 @@ Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveO
             for (std::int64_t step = 0; step < steps && !stopped; ++step) {
                 if (step % stage == 0) {
                     for (int d = 0; d < max_worse; ++d) {
-                        accept[d] = static_cast<std::uint32_t>(std::exp(-(d + 1) / t) * 4294967295.0);
+                        accept[d] = static_cast<std::uint32_t>(exp_minus((d + 1) / t) * 4294967295.0);
                     }
                     t *= cooling;
                 }
