@@ -143,8 +143,15 @@ Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveO
         return best;
     }
 
-    const std::int32_t window =
-        options.window > 0 ? std::min(options.window, n - 1) : std::min(n - 1, std::max(30, n / 10));
+    // By default a move passes about 15 neighbours on average: long moves in
+    // sparse graphs, short ones in dense graphs.
+    std::int32_t window = n - 1;
+    if (options.window > 0) {
+        window = std::min(options.window, n - 1);
+    } else if (a.neighbour_entries() > 0) {
+        const double share = static_cast<double>(a.neighbour_entries()) / (static_cast<double>(n) * (n - 1));
+        window = static_cast<std::int32_t>(std::min<double>(n - 1, std::max(30.0, 15.0 / share)));
+    }
     std::int64_t stale = 0;
     if (a.dense() && options.anneal) {
         const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));

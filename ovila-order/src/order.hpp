@@ -87,8 +87,8 @@ struct ImproveOptions {
     std::int64_t lower_bound = 0;
     std::int64_t max_stale = 1000;
     double sweeps = 2000;                  // proposals per item and round
-    double t_start = 1.0, t_end = 0.1;     // temperatures of a round
-    std::int32_t window = 0;               // farthest move (0: n / 10, at least 30)
+    double t_start = 0.6, t_end = 0.1;     // temperatures of a round
+    std::int32_t window = 0;               // farthest move (0: from the density)
     bool anneal = true;                    // false: the iterated local search
 };
 struct Improved {

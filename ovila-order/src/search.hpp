@@ -73,6 +73,8 @@ public:
     // Moves item v to position `to`, `delta` being the cost change.
     void move(std::int32_t v, std::int32_t to, std::int64_t delta);
 
+    // Number of (item, neighbour) entries.
+    std::int64_t neighbour_entries() const { return static_cast<std::int64_t>(nb_.size()); }
     // Neighbours of v and their passing costs.
     const std::int32_t* neighbours_begin(std::int32_t v) const { return nb_.data() + nb_ptr_[v]; }
     const std::int32_t* neighbours_end(std::int32_t v) const { return nb_.data() + nb_ptr_[v + 1]; }
