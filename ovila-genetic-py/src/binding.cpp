@@ -240,13 +240,17 @@ PyObject* ClassSpec::no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 std::optional<long long> comparable_integer(PyObject* other) {
     PyObject* index = PyNumber_Index(other);
-    if (index == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
+    long long value = -1;
+    if (index != nullptr) {
+        value = PyLong_AsLongLong(index);
+        Py_DECREF(index);
     }
-    const long long value = PyLong_AsLongLong(index);
-    Py_DECREF(index);
-    if (value == -1 && PyErr_Occurred() != nullptr) {
+    if (index == nullptr || (value == -1 && PyErr_Occurred() != nullptr)) {
+        // Only an ordinary failure to convert makes the comparison not
+        // implemented; an interrupt, an exit or an exhausted memory goes on.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0 || PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+            throw_python_error();
+        }
         PyErr_Clear();
         return std::nullopt;
     }
@@ -386,7 +390,17 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-            const std::string name = str_of(key);
+            // Held before anything can run Python code that changes the dict.
+            Ref held_key = Ref::borrowed(key);
+            Ref held_value = Ref::borrowed(value);
+            // The key's own text, read without calling its __str__.
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            if (utf8 == nullptr) {
+                if (PyErr_Occurred() != nullptr) throw_python_error();
+                raise(PyExc_TypeError, signature.full_name() + " keywords must be strings");
+            }
+            const std::string name(utf8, static_cast<std::size_t>(size));
             std::size_t slot = n;
             for (std::size_t i = 0; i < n; ++i) {
                 if (name == signature.parameters[i]) slot = i;
@@ -397,7 +411,7 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
             if (slots_[slot]) {
                 raise(PyExc_TypeError, signature.full_name() + " got multiple values for argument '" + name + "'");
             }
-            slots_[slot] = Ref::borrowed(value);
+            slots_[slot] = std::move(held_value);
         }
     }
 

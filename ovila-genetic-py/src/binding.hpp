@@ -9,6 +9,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <array>
@@ -50,9 +51,11 @@ void raise_panic(const char* message) noexcept;
 // Runs `body` and turns every C++ failure into a Python exception: an
 // internal error into PanicException, a refused configuration into
 // ValueError, an allocation failure into MemoryError. Returns `failed`
-// when `body` did not complete.
+// when `body` did not complete. The one unwind let through is the thread's
+// own end (the interpreter ending a thread while it finalizes): it is no
+// failure of the call, and the thread does not hold the interpreter lock.
 template <class R, class F>
-R guarded(R failed, F&& body) noexcept;
+R guarded(R failed, F&& body);
 
 // ---------------------------------------------------------------------------
 // Owning reference
@@ -338,6 +341,15 @@ struct Convert<GenesSet> {
     static Ref to(const GenesSet& values);
 };
 
+// The entries of a hall of fame: a list, best first (a template, so that it
+// is compiled once Chromosome's class is known).
+template <class Entries>
+    requires std::is_same_v<Entries, HallEntries>
+struct Convert<Entries> {
+    static HallEntries from(PyObject* object) { return HallEntries(Convert<std::vector<Chromosome>>::from(object)); }
+    static Ref to(const HallEntries& values) { return to_list(values); }
+};
+
 // An instance of an exposed class, copied under a read borrow.
 template <Exposed T>
 struct Convert<T> {
@@ -525,9 +537,11 @@ const char* member_name(E value) {
 void raise_value_error(const char* message) noexcept;
 
 template <class R, class F>
-R guarded(R failed, F&& body) noexcept {
+R guarded(R failed, F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PythonError&) {
     } catch (const ovila::InternalError& error) {
         raise_panic(error.what());

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -94,10 +96,93 @@ struct GenesHash {
 };
 using GenesSet = std::unordered_set<Genes, GenesHash>;
 
+// The entries of a hall of fame, best first, read like a vector. They are
+// kept in an ordered tree, so that placing a candidate and dropping the last
+// entry take logarithmic time however large the hall grows.
+//
+// The order is held by a rank per entry: entries that are not NaN (or
+// absent) run in bands of non-increasing fitness, equal values in admission
+// order; a NaN or absent fitness closes its band, since nothing offered later
+// moves ahead of it. Entries given in any order keep that order (a new band
+// starts wherever the fitness rises).
+class HallEntries {
+public:
+    struct Rank {
+        std::uint64_t band = 0;
+        bool closes = false;   // a NaN or absent fitness, last in its band
+        double fitness = 0.0;  // ordered from the largest, when not `closes`
+        std::uint64_t admitted = 0;
+    };
+    struct RankOrder {
+        bool operator()(const Rank& a, const Rank& b) const noexcept {
+            if (a.band != b.band) return a.band < b.band;
+            if (a.closes != b.closes) return b.closes;
+            if (!a.closes && a.fitness != b.fitness) return a.fitness > b.fitness;
+            return a.admitted < b.admitted;
+        }
+    };
+    using Tree = std::map<Rank, Chromosome, RankOrder>;
+    using value_type = Chromosome;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::bidirectional_iterator_tag;
+        using value_type = Chromosome;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const Chromosome*;
+        using reference = const Chromosome&;
+        const_iterator() = default;
+        explicit const_iterator(Tree::const_iterator at) : at_(at) {}
+        reference operator*() const { return at_->second; }
+        pointer operator->() const { return &at_->second; }
+        const_iterator& operator++() { ++at_; return *this; }
+        const_iterator operator++(int) { return const_iterator(at_++); }
+        const_iterator& operator--() { --at_; return *this; }
+        const_iterator operator--(int) { return const_iterator(at_--); }
+        friend bool operator==(const const_iterator&, const const_iterator&) = default;
+
+    private:
+        Tree::const_iterator at_;
+    };
+    using iterator = const_iterator;
+
+    HallEntries() = default;
+    // The given entries, in the given order.
+    HallEntries(std::vector<Chromosome> entries);  // NOLINT: converts like the vector it stands for
+
+    std::size_t size() const noexcept { return tree_.size(); }
+    bool empty() const noexcept { return tree_.empty(); }
+    const_iterator begin() const noexcept { return const_iterator(tree_.begin()); }
+    const_iterator end() const noexcept { return const_iterator(tree_.end()); }
+    const Chromosome& front() const { return tree_.begin()->second; }
+    const Chromosome& back() const { return std::prev(tree_.end())->second; }
+    // Entry i, walked to from the nearer end.
+    const Chromosome& operator[](std::size_t i) const;
+    std::vector<Chromosome> to_vector() const { return {begin(), end()}; }
+
+    // Places `chromosome` (fitness present) where the walk up from the worst
+    // end stops: behind every entry it does not beat, and never ahead of a
+    // NaN entry. Logarithmic in the number of entries.
+    void admit(const Chromosome& chromosome);
+    void pop_back() { tree_.erase(std::prev(tree_.end())); }
+
+private:
+    std::uint64_t open_band() const;
+
+    Tree tree_;
+    std::uint64_t admitted_ = 0;
+};
+
 struct HallOfFame {
-    std::vector<Chromosome> chromosomes;  // best first
+    HallEntries chromosomes;  // best first
     GenesSet uniques;
     std::uint64_t capacity = 1;
+
+    // Memory an entry needs besides the bytes of its genes and its Chromosome
+    // record: its tree node and rank, and its node in `uniques` with that
+    // copy of the genes counted apart.
+    static constexpr std::size_t entry_overhead = 4 * sizeof(void*) + sizeof(HallEntries::Rank) + 2 * sizeof(void*) +
+                                                  sizeof(std::size_t) + sizeof(Genes) + sizeof(void*);
 
     // Offers every chromosome of the population, in order.
     void update(const Population& population);
