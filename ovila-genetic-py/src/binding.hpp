@@ -359,6 +359,14 @@ struct Convert<Entries> {
     static Ref to(const HallEntries& values) { return to_list(values); }
 };
 
+// The gene sequences of a hall of fame: a set of tuples, like GenesSet.
+template <class Uniques>
+    requires std::is_same_v<Uniques, HallUniques>
+struct Convert<Uniques> {
+    static HallUniques from(PyObject* object) { return HallUniques(Convert<GenesSet>::from(object)); }
+    static Ref to(const HallUniques& values) { return Convert<GenesSet>::to(values.to_set()); }
+};
+
 // An instance of an exposed class, copied under a read borrow.
 template <Exposed T>
 struct Convert<T> {

@@ -174,7 +174,7 @@ namespace {
 
 bool closes_band(const Chromosome& chromosome) { return !chromosome.fitness || std::isnan(*chromosome.fitness); }
 
-double entry_fitness(const Chromosome& entry) {
+double entry_fitness(const HallEntry& entry) {
     if (!entry.fitness) {
         internal_error("a hall of fame entry has no fitness");
     }
@@ -193,18 +193,20 @@ HallEntries::HallEntries(std::vector<Chromosome> entries) {
         }
         const bool closes = closes_band(entry);
         const Rank rank{band, closes, closes ? 0.0 : *entry.fitness, admitted_++};
-        previous = &tree_.emplace_hint(tree_.end(), rank, std::move(entry))->second;
+        tree_.emplace_hint(tree_.end(), rank,
+                           Entry{entry.fitness, std::make_shared<const Genes>(std::move(entry.genes))});
+        previous = &entry;
     }
 }
 
-const Chromosome& HallEntries::operator[](std::size_t i) const {
+HallEntry HallEntries::operator[](std::size_t i) const {
     if (i >= tree_.size()) {
         internal_error("hall of fame entry index out of range");
     }
     if (i <= tree_.size() / 2) {
-        return std::next(tree_.begin(), static_cast<std::ptrdiff_t>(i))->second;
+        return *const_iterator(std::next(tree_.begin(), static_cast<std::ptrdiff_t>(i)));
     }
-    return std::prev(tree_.end(), static_cast<std::ptrdiff_t>(tree_.size() - i))->second;
+    return *const_iterator(std::prev(tree_.end(), static_cast<std::ptrdiff_t>(tree_.size() - i)));
 }
 
 std::uint64_t HallEntries::open_band() const {
@@ -215,11 +217,10 @@ std::uint64_t HallEntries::open_band() const {
     return last.closes ? last.band + 1 : last.band;
 }
 
-void HallEntries::admit(const Chromosome& chromosome) {
-    const double fitness = *chromosome.fitness;
+void HallEntries::admit(double fitness, SharedGenes genes) {
     std::uint64_t band = open_band();
     if (std::isnan(fitness)) {
-        tree_.emplace_hint(tree_.end(), Rank{band, true, 0.0, admitted_++}, chromosome);
+        tree_.emplace_hint(tree_.end(), Rank{band, true, 0.0, admitted_++}, Entry{fitness, std::move(genes)});
         return;
     }
     // Within a band the rank order is the walk's stopping place; the walk
@@ -233,12 +234,20 @@ void HallEntries::admit(const Chromosome& chromosome) {
         }
         const auto before = std::prev(best);
         if (before->first.closes) {
-            entry_fitness(before->second);
+            if (!before->second.fitness) {
+                internal_error("a hall of fame entry has no fitness");
+            }
             break;
         }
         band = before->first.band;
     }
-    tree_.emplace(Rank{band, false, fitness, admitted_++}, chromosome);
+    tree_.emplace(Rank{band, false, fitness, admitted_++}, Entry{fitness, std::move(genes)});
+}
+
+HallUniques::HallUniques(const GenesSet& given) {
+    for (const Genes& genes : given) {
+        set_.insert(std::make_shared<const Genes>(genes));
+    }
 }
 
 void HallOfFame::offer(const Chromosome& chromosome) {
@@ -256,10 +265,13 @@ void HallOfFame::offer(const Chromosome& chromosome) {
         (chromosomes.size() == capacity && !(*chromosome.fitness > entry_fitness(chromosomes.back())))) {
         return;
     }
-    if (!uniques.insert(chromosome.genes).second) {
+    if (uniques.contains(chromosome.genes)) {
         return;
     }
-    chromosomes.admit(chromosome);
+    // The one stored copy of the order, shared by the entry and `uniques`.
+    auto genes = std::make_shared<const Genes>(chromosome.genes);
+    uniques.insert(genes);
+    chromosomes.admit(*chromosome.fitness, std::move(genes));
     while (chromosomes.size() > capacity) {
         uniques.erase(chromosomes.back().genes);
         chromosomes.pop_back();
