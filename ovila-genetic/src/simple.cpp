@@ -27,7 +27,7 @@ std::uint64_t physical_memory() {
 // of running the machine into swap or the out-of-memory killer hours later.
 // Every kept population also costs its own record and a statistics record,
 // even when it holds no chromosome. The hall of fame holds up to
-// min(n_hall_of_fame, chromosomes the run makes) orders of its own.
+// min(n_hall_of_fame, chromosomes the run makes) orders, each stored once.
 void check_working_set(const SequencingSettings& settings) {
     std::uint64_t populations = 0;
     const bool too_many = __builtin_add_overflow(*settings.n_generations, std::uint64_t{3}, &populations);
@@ -52,8 +52,9 @@ void check_working_set(const SequencingSettings& settings) {
     }
     const std::uint64_t hall_entries = std::min(settings.n_hall_of_fame.value_or(1), made);
     std::uint64_t hall = 0;
-    const bool hall_overflow = __builtin_mul_overflow(per_chromosome + HallOfFame::entry_overhead, hall_entries, &hall) ||
-                               __builtin_add_overflow(total, hall, &total);
+    const bool hall_overflow =
+        __builtin_mul_overflow(per_chromosome + HallOfFame::entry_overhead, hall_entries, &hall) ||
+        __builtin_add_overflow(total, hall, &total);
     const std::uint64_t available = physical_memory();
     if (overflow || hall_overflow || (available != 0 && total > available)) {
         throw MemoryRefusal("a run of " + std::to_string(*settings.n_chromosomes) + " chromosomes of " +
