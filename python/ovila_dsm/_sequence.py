@@ -1,0 +1,304 @@
+"""`sequence`: the best order of a matrix this machine can find, with a proof
+when one can be had.
+
+The matrix is split into strongly connected blocks, listed so that no mark
+between two blocks is a feedback mark (every order that does otherwise is
+worse). Each block of more than one item is ordered on its own: small blocks
+by exact search, larger ones by a greedy start and an iterated local search,
+then, with the time left, a lower bound by integer programming.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass, field
+from numbers import Real
+from typing import Any, Callable, NamedTuple
+
+import numpy as np
+
+from . import _order
+from ._graph import Graph, check_seed, coerce
+from ._proof import provable, prove
+
+METHODS = ("auto", "heuristic", "sga")
+# Blocks up to this size are ordered by exact search (subset dynamic programming).
+EXACT_ITEMS = 22
+# Iterated local search ends after this many perturbation rounds in a row that
+# did not improve the best order (a count of work, so a seed gives one result).
+STALE_ROUNDS = 3000
+# Share of a provable block's time given to the heuristic before the proof.
+HEURISTIC_SHARE = 0.5
+
+
+@dataclass(frozen=True)
+class Sequencing:
+    """The result of `sequence`.
+
+    `order` lists item indices, first first; `labels` names them in that order.
+    `feedback_marks` counts the marks left above the diagonal; `lower_bound`
+    is proven: no order has fewer feedback marks. `optimal` is true when the
+    two meet. `blocks` are the strongly connected blocks, as lists of item
+    indices in the returned order. `seed` reproduces the result.
+    """
+
+    order: list[int]
+    labels: list[str]
+    feedback_marks: int
+    lower_bound: int
+    optimal: bool
+    blocks: list[list[int]]
+    seconds: float
+    method: str
+    seed: int = field(default=0)
+
+
+class Progress(NamedTuple):
+    """What a search reports while it runs (about four times a second)."""
+
+    feedback_marks: int  # of the best order so far
+    lower_bound: int
+    seconds: float  # since the call started
+    time_limit: float
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C during `sequence`; `best` holds the best order found until then."""
+
+    def __init__(self, best: Sequencing) -> None:
+        super().__init__("interrupted: the best order found so far is kept")
+        self.best = best
+
+
+@dataclass
+class _Block:
+    items: np.ndarray  # item indices, int32
+    graph: Graph
+    order: np.ndarray  # local indices, int32
+    cost: int
+    bound: int
+
+    @property
+    def optimal(self) -> bool:
+        return self.bound >= self.cost
+
+
+def _check_time_limit(time_limit: Any) -> float:
+    if isinstance(time_limit, bool) or not isinstance(time_limit, Real):
+        raise TypeError(f"time_limit must be a number of seconds, not {type(time_limit).__name__}")
+    value = float(time_limit)
+    if math.isnan(value) or value < 0:
+        raise ValueError(f"time_limit must be a non-negative number of seconds, not {time_limit}")
+    return value
+
+
+def sequence(
+    matrix: Any,
+    *,
+    labels: Any = None,
+    seed: int | None = None,
+    time_limit: float = 10.0,
+    method: str = "auto",
+    progress: Callable[[Progress], object] | None = None,
+) -> Sequencing:
+    """The best order of `matrix` found within `time_limit` seconds.
+
+    `matrix`: a square 2-D list or numpy array, a scipy.sparse matrix or
+    array, a `Dsm`, or a flat row-major list of n*n cells; any cell that is
+    not 0 is a mark (row i, column j: item i needs item j), the diagonal is
+    ignored. `labels`: item names (default "1" ... "n"). `seed`: an integer
+    makes the result reproducible (None draws one). `method`: "auto" (search
+    and proof), "heuristic" (no proof attempted) or "sga" (the genetic
+    algorithm of ovila_genetic_py, best of independent runs). `progress`, when
+    given, is called with a `Progress` while a search runs. Ctrl-C raises
+    `Interrupted`, a KeyboardInterrupt carrying the best order so far.
+    """
+    started = time.perf_counter()
+    limit = _check_time_limit(time_limit)
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
+    graph, names = coerce(matrix, labels)
+    seed = check_seed(seed)
+    run = _Run(graph, names, seed, started, limit, method, progress)
+    return run.solve()
+
+
+class _Run:
+    def __init__(
+        self,
+        graph: Graph,
+        names: list[str],
+        seed: int,
+        started: float,
+        limit: float,
+        method: str,
+        progress: Callable[[Progress], object] | None,
+    ) -> None:
+        self.graph = graph
+        self.names = names
+        self.seed = seed
+        self.started = started
+        self.limit = limit
+        self.deadline = started + limit
+        self.method = method
+        self.progress = progress
+        self.last_report = started
+        self.blocks: list[_Block] = []  # the blocks of more than one item
+        self.groups: list[np.ndarray] = []  # every block's items, in block order
+
+    # -- the search
+
+    def solve(self) -> Sequencing:
+        self._split()
+        try:
+            small = [b for b in self.blocks if b.graph.n <= EXACT_ITEMS]
+            large = [b for b in self.blocks if b.graph.n > EXACT_ITEMS]
+            for block in small:
+                self._exact(block)
+            large += [b for b in small if not b.optimal]
+            if self.method == "sga":
+                self._genetic(large)
+            else:
+                self._heuristic(large)
+                if self.method == "auto":
+                    self._prove(large)
+        except KeyboardInterrupt:
+            raise Interrupted(self._result()) from None
+        return self._result()
+
+    def _split(self) -> None:
+        graph = self.graph
+        if graph.n == 0:
+            return
+        block_of, count = _order.condense(*graph.arrays())
+        block_of = np.frombuffer(block_of, dtype=np.int32)
+        members = np.argsort(block_of, kind="stable").astype(np.int32)
+        sizes = np.bincount(block_of, minlength=count)
+        self.groups = np.split(members, np.cumsum(sizes)[:-1])
+        for items in self.groups:
+            if items.size > 1:
+                sub = graph.subgraph(items)
+                order = np.arange(items.size, dtype=np.int32)
+                cost = _order.feedback(*sub.arrays(), order.tobytes())
+                self.blocks.append(_Block(items, sub, order, cost, 0))
+
+    def _seed(self, block: _Block, salt: int) -> int:
+        state = np.random.SeedSequence(self.seed, spawn_key=(int(block.items[0]), salt))
+        return int(state.generate_state(1, np.uint64)[0])
+
+    def _left(self) -> float:
+        return self.deadline - time.perf_counter()
+
+    def _exact(self, block: _Block) -> None:
+        found = _order.exact(*block.graph.arrays(), max(self._left(), 0.0))
+        if found is not None:
+            order, cost = found
+            block.order = np.frombuffer(order, dtype=np.int32)
+            block.cost = block.bound = cost
+
+    def _shares(self, blocks: list[_Block]) -> list[tuple[_Block, float]]:
+        """Each block with its share of the time left, by number of marks."""
+        total = sum(b.graph.marks for b in blocks) or 1
+        left = max(self._left(), 0.0)
+        return [(b, left * b.graph.marks / total) for b in blocks]
+
+    def _heuristic(self, blocks: list[_Block]) -> None:
+        for block in blocks:
+            arrays = block.graph.arrays()
+            block.bound = max(block.bound, _order.cycle_bound(*arrays))
+            greedy = _order.greedy(*arrays)
+            cost = _order.feedback(*arrays, greedy)
+            if cost < block.cost:
+                block.order, block.cost = np.frombuffer(greedy, dtype=np.int32), cost
+        pending = sorted(blocks, key=lambda b: -b.graph.marks)
+        while pending:
+            block = pending.pop(0)
+            if block.optimal:
+                continue
+            _, share = self._shares([block] + pending)[0]
+            if self.method == "auto" and provable(block.graph):
+                share *= HEURISTIC_SHARE
+            self._improve(block, share, salt=0)
+
+    def _improve(self, block: _Block, seconds: float, salt: int) -> None:
+        arrays = block.graph.arrays()
+        report = None
+        if self.progress is not None:
+            report = lambda cost: self._report(block, cost)  # noqa: E731
+        order, cost, interrupted = _order.improve(
+            *arrays,
+            block.order.tobytes(),
+            self._seed(block, salt),
+            max(seconds, 0.0),
+            block.bound,
+            STALE_ROUNDS,
+            report,
+        )
+        if cost <= block.cost:
+            block.order, block.cost = np.frombuffer(order, dtype=np.int32), cost
+        if interrupted:
+            raise KeyboardInterrupt
+
+    def _prove(self, blocks: list[_Block]) -> None:
+        pending = [b for b in blocks if not b.optimal and provable(b.graph)]
+        pending.sort(key=lambda b: b.graph.marks)
+        while pending:
+            block = pending.pop(0)
+            _, share = self._shares([block] + pending)[0]
+            if share <= 0.05:
+                continue
+            bound, order, cost = prove(
+                block.graph,
+                block.order,
+                block.cost,
+                block.bound,
+                time.perf_counter() + share,
+            )
+            block.bound, block.order, block.cost = bound, order, cost
+            self._report(block, cost, force=True)
+
+    def _genetic(self, blocks: list[_Block]) -> None:
+        from ._genetic import best_of_runs
+
+        for block, share in self._shares(blocks):
+            arrays = block.graph.arrays()
+            block.bound = max(block.bound, _order.cycle_bound(*arrays))
+            order = best_of_runs(block.graph, share)
+            cost = _order.feedback(*arrays, order.tobytes())
+            if cost < block.cost:
+                block.order, block.cost = order, cost
+
+    # -- reporting
+
+    def _report(self, current: _Block, cost: int, force: bool = False) -> None:
+        if self.progress is None:
+            return
+        now = time.perf_counter()
+        if not force and now - self.last_report < 0.25:
+            return
+        self.last_report = now
+        total = sum(b.cost for b in self.blocks if b is not current) + cost
+        bound = sum(b.bound for b in self.blocks)
+        self.progress(Progress(total, bound, now - self.started, self.limit))
+
+    def _result(self) -> Sequencing:
+        solved = {int(b.items[0]): b for b in self.blocks}
+        parts = []
+        for items in self.groups:
+            block = solved.get(int(items[0]))
+            parts.append(items if block is None else items[block.order])
+        order = np.concatenate(parts).tolist() if parts else []
+        cost = sum(b.cost for b in self.blocks)
+        bound = min(sum(b.bound for b in self.blocks), cost)
+        return Sequencing(
+            order=order,
+            labels=[self.names[i] for i in order],
+            feedback_marks=cost,
+            lower_bound=bound,
+            optimal=bound == cost,
+            blocks=[part.tolist() for part in parts],
+            seconds=time.perf_counter() - self.started,
+            method=self.method,
+            seed=self.seed,
+        )
