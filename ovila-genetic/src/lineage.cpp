@@ -5,6 +5,7 @@
 #include <new>
 
 #include "error.hpp"
+#include "kernels/bits.hpp"
 #include "evaluator.hpp"
 
 namespace ovila {
@@ -147,7 +148,7 @@ std::vector<double> Population::fitness_values() const {
 }
 
 std::size_t GenesHash::operator()(const Genes& genes) const noexcept {
-    __extension__ using u128 = unsigned __int128;
+    using kernels::u128;
     constexpr std::uint64_t k0 = 0xA0761D6478BD642FULL;
     constexpr std::uint64_t k1 = 0xE7037ED1A0B428DBULL;
     // Multiply-fold mixing of the length and every gene in order.

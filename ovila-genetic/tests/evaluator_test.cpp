@@ -7,6 +7,7 @@
 #include "error.hpp"
 #include "evaluator.hpp"
 #include "random.hpp"
+#include "test_support.hpp"
 
 namespace ovila {
 namespace {
@@ -21,11 +22,23 @@ double score(EvaluatorKind kind, const std::vector<double>& cells, const Genes& 
     return build_evaluator(MatrixEvaluatorOptions{offset, cells, kind})->score(genes);
 }
 
+// The formulas walked cell by cell over the row-major matrix (an index
+// outside the matrix is an internal error), modulo 2^64.
 double direct(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n, std::uint64_t offset,
               std::span<const Gene> genes) {
-    return kind == FM   ? feedback_marks_direct(cells, n, offset, genes)
-           : kind == FD ? feedback_distance_direct(cells, n, offset, genes)
-                        : lower_left_distance_direct(cells, n, offset, genes);
+    const std::uint64_t len = genes.size();
+    std::uint64_t sum = 0;
+    for (std::uint64_t i = 0; i < len; ++i) {
+        for (std::uint64_t j = kind == LL ? 0 : i + 1; j < len; ++j) {
+            if (genes[i] >= n || genes[j] >= n) throw InternalError("Matrix index out of bounds.");
+            if (cells[genes[i] * n + genes[j]] == 0.0) continue;
+            sum += kind == FM ? 1 : kind == FD ? j - i : (len - 1 - i) + j;
+        }
+    }
+    const std::uint64_t total = kind == FM   ? (offset - sum) + n * (n - 1) / 2
+                                : kind == FD ? (offset - sum) + ((n * n - 1) * n) / 6
+                                             : offset + sum;
+    return static_cast<double>(total);
 }
 
 std::string refusal(EvaluatorOptions options) {
