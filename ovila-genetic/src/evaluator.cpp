@@ -74,7 +74,7 @@ class MatrixEvaluator final : public Evaluator {
 public:
     MatrixEvaluator(EvaluatorKind kind, std::shared_ptr<const BitMatrix> bits, std::uint64_t offset)
         : kind_(kind), offset_(offset), shared_bits_(std::move(bits)), bits_(*shared_bits_), scratch_(bits_),
-          kernels_(kernels::feedback_kernels(kernels::features())) {}
+          kernels_(kernels::feedback_kernels(kernels::features(), bits_)) {}
 
     double score(std::span<const Gene> genes) const override {
         const std::size_t len = genes.size();

@@ -17,8 +17,10 @@ namespace ovila {
 namespace {
 
 std::vector<kernels::FeedbackKernels> feedback_variants() {
-    std::vector<kernels::FeedbackKernels> variants = {kernels::feedback_kernels({false})};
-    if (kernels::detected_features().avx2) variants.push_back(kernels::feedback_kernels({true}));
+    std::vector<kernels::FeedbackKernels> variants = {{&kernels::marks_portable, &kernels::distance_portable}};
+#if OVILA_AVX2_VARIANTS
+    if (kernels::detected_features().avx2) variants.push_back({&kernels::marks_avx2, &kernels::distance_avx2});
+#endif
     return variants;
 }
 

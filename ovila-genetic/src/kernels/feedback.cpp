@@ -68,13 +68,14 @@ bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
     return distinct;
 }
 
-FeedbackKernels feedback_kernels(Features features) {
+FeedbackKernels feedback_kernels(Features features, const BitMatrix& bm) {
 #if OVILA_AVX2_VARIANTS
-    if (features.avx2) {
+    if (features.avx2 && bm.words >= 5) {
         return {&marks_avx2, &distance_avx2};
     }
 #else
     static_cast<void>(features);
+    static_cast<void>(bm);
 #endif
     return {&marks_portable, &distance_portable};
 }
