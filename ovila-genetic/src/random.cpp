@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <sys/random.h>
 
-#include <algorithm>
-
 #include "error.hpp"
 #include "kernels/bits.hpp"
 
@@ -98,12 +96,8 @@ Xoshiro256x8 Xoshiro256x8::from_entropy() {
 }
 
 std::size_t Xoshiro256x8::refill(std::uint64_t* out, std::size_t capacity) {
-    if (capacity < lanes) {
-        std::array<std::uint64_t, lanes> step{};
-        step_(state_.data(), step.data(), 1);
-        std::copy_n(step.begin(), capacity, out);
-        return capacity;
-    }
+    // The buffer holds a whole number of steps.
+    static_assert(RandomSource::buffer_words % lanes == 0);
     const std::size_t steps = capacity / lanes;
     step_(state_.data(), out, steps);
     return steps * lanes;

@@ -98,8 +98,11 @@ public:
     // Uniform index in [0, n), n > 0 (multiply-and-reject).
     std::uint64_t below(std::uint64_t n);
 
+    // Words drawn from the source at a time.
+    static constexpr std::size_t buffer_words = 32;
+
 protected:
-    // Writes up to `capacity` (> 0) words into `out` and returns how many (> 0).
+    // Writes up to `capacity` (> 0, at most buffer_words) words into `out` and returns how many (> 0).
     virtual std::size_t refill(std::uint64_t* out, std::size_t capacity) = 0;
 
 private:
@@ -107,7 +110,7 @@ private:
         return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     }
 
-    std::array<std::uint64_t, 32> buffer_{};
+    std::array<std::uint64_t, buffer_words> buffer_{};
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
     std::uint64_t bits_ = 0;
