@@ -2,6 +2,6 @@
 fast local search, files in and out."""
 
 from ._dsm import CONVENTION, Dsm
-from ._sequence import Sequencing, sequence
+from ._sequence import Interrupted, Progress, Sequencing, sequence
 
-__all__ = ["CONVENTION", "Dsm", "Sequencing", "sequence"]
+__all__ = ["CONVENTION", "Dsm", "Interrupted", "Progress", "Sequencing", "sequence"]
