@@ -6,6 +6,7 @@
 
 #include "error.hpp"
 #include "evaluator.hpp"
+#include "kernels/features.hpp"
 #include "random.hpp"
 #include "test_support.hpp"
 
@@ -39,6 +40,18 @@ double direct(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n
                                 : kind == FD ? (offset - sum) + ((n * n - 1) * n) / 6
                                              : offset + sum;
     return static_cast<double>(total);
+}
+
+// The evaluator built under each processor-feature choice this machine
+// allows (portable kernels only, and every feature it has).
+std::vector<std::unique_ptr<Evaluator>> under_each_features(const EvaluatorOptions& options) {
+    std::vector<std::unique_ptr<Evaluator>> built;
+    const kernels::Features previous = kernels::set_features({false});
+    built.push_back(build_evaluator(options));
+    kernels::set_features(kernels::detected_features());
+    built.push_back(build_evaluator(options));
+    kernels::set_features(previous);
+    return built;
 }
 
 std::string refusal(EvaluatorOptions options) {
@@ -220,9 +233,10 @@ TEST(MatrixEvaluators, SharedCellsBuildTheirBitMatrixOnce) {
     }
 }
 
-// Every row length from 1 to 16 words (the register-held kernels, scalar and
-// vector), at both ends of each length: permutations, partial permutations,
-// repeated genes and an index out of bounds at any position.
+// Every row length from 1 to 16 words (the register-held kernels, portable
+// and vector, under each feature choice), at both ends of each length:
+// permutations, partial permutations, repeated genes and an index out of
+// bounds at any position.
 TEST(MatrixEvaluators, AgreeWithTheDirectFormulasForEachShortRowLength) {
     Xoshiro256 rng({16, 5, 2025, 3});
     for (std::uint64_t words = 1; words <= 16; ++words) {
@@ -234,33 +248,34 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulasForEachShortRowLength) {
             }
             const std::uint64_t offset = rng.next_u64();
             for (const EvaluatorKind kind : {FM, FD}) {
-                const auto evaluator = build_evaluator(MatrixEvaluatorOptions{offset, cells, kind});
-                for (int seq = 0; seq < 5; ++seq) {
-                    Genes genes(n);
-                    std::iota(genes.begin(), genes.end(), Gene{0});
-                    for (std::uint64_t i = 0; i + 1 < n; ++i) {
-                        std::swap(genes[i], genes[rng.range(i, n)]);
-                    }
-                    if (seq == 1) {
-                        genes.resize(std::min(n, 2 * words + rng.below(n + 1)));
-                    } else if (seq == 2) {
-                        genes[rng.below(n)] = genes[rng.below(n)];
-                    } else if (seq == 3) {
-                        genes.resize(n + 1 + rng.below(n));
-                        for (Gene& g : genes) {
-                            g = rng.below(n);
+                for (const auto& evaluator : under_each_features(MatrixEvaluatorOptions{offset, cells, kind})) {
+                    for (int seq = 0; seq < 5; ++seq) {
+                        Genes genes(n);
+                        std::iota(genes.begin(), genes.end(), Gene{0});
+                        for (std::uint64_t i = 0; i + 1 < n; ++i) {
+                            std::swap(genes[i], genes[rng.range(i, n)]);
                         }
-                    }
-                    if (seq == 4) {
-                        if (n < 2) {
-                            continue;  // a single gene looks at no cell
+                        if (seq == 1) {
+                            genes.resize(std::min(n, 2 * words + rng.below(n + 1)));
+                        } else if (seq == 2) {
+                            genes[rng.below(n)] = genes[rng.below(n)];
+                        } else if (seq == 3) {
+                            genes.resize(n + 1 + rng.below(n));
+                            for (Gene& g : genes) {
+                                g = rng.below(n);
+                            }
                         }
-                        genes[rng.below(n)] = n + rng.below(3);
-                        EXPECT_THROW(evaluator->score(genes), InternalError) << "n=" << n;
-                        continue;
+                        if (seq == 4) {
+                            if (n < 2) {
+                                continue;  // a single gene looks at no cell
+                            }
+                            genes[rng.below(n)] = n + rng.below(3);
+                            EXPECT_THROW(evaluator->score(genes), InternalError) << "n=" << n;
+                            continue;
+                        }
+                        ASSERT_EQ(evaluator->score(genes), direct(kind, cells, n, offset, genes))
+                            << "n=" << n << " L=" << genes.size() << " seq=" << seq;
                     }
-                    ASSERT_EQ(evaluator->score(genes), direct(kind, cells, n, offset, genes))
-                        << "n=" << n << " L=" << genes.size() << " seq=" << seq;
                 }
             }
         }
@@ -282,8 +297,9 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulasOnLongRows) {
         std::swap(genes[i], genes[rng.range(i, n)]);
     }
     for (const EvaluatorKind kind : {FM, FD}) {
-        const auto evaluator = build_evaluator(MatrixEvaluatorOptions{7, cells, kind});
-        EXPECT_EQ(evaluator->score(genes), direct(kind, cells, n, 7, genes));
+        for (const auto& evaluator : under_each_features(MatrixEvaluatorOptions{7, cells, kind})) {
+            EXPECT_EQ(evaluator->score(genes), direct(kind, cells, n, 7, genes));
+        }
     }
 }
 

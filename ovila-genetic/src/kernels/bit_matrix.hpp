@@ -7,11 +7,10 @@
 #include <span>
 #include <vector>
 
+#include "gene_storage.hpp"
 #include "kernels/bits.hpp"
 
 namespace ovila::kernels {
-
-using Gene = std::uint64_t;
 
 // Matrices of at most this many words per bit row (1024 genes) are scored by
 // the small kernels, whose set of placed genes lives in registers.

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kernels/bits.hpp"
-#include "lineage.hpp"
+#include "gene_storage.hpp"
 
 namespace ovila::kernels {
 
