@@ -81,6 +81,9 @@ public:
         const std::uint64_t n = bits_.n;
         switch (kind_) {
             case EvaluatorKind::FeedbackMarks: {
+                if (len == 0) {
+                    internal_error("an empty gene sequence reached the FeedbackMarks evaluator");
+                }
                 // Fewer than two genes put no cell above the diagonal: nothing is looked at.
                 std::uint64_t m = 0;
                 if (len >= 2) {
@@ -90,6 +93,9 @@ public:
                 return to_fitness(feedback_marks_total(offset_, n, m));
             }
             case EvaluatorKind::FeedbackDistance: {
+                if (len == 0) {
+                    internal_error("an empty gene sequence reached the FeedbackDistance evaluator");
+                }
                 std::uint64_t w = 0;
                 if (len >= 2) {
                     const std::optional<std::uint64_t> fast = kernels_.distance(bits_, genes, scratch_);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <new>
 
 #include "error.hpp"
@@ -44,35 +46,108 @@ void HallOfFame::update(const Population& population) {
     }
 }
 
+namespace {
+
+bool closes_band(const Chromosome& chromosome) { return !chromosome.fitness || std::isnan(*chromosome.fitness); }
+
+double entry_fitness(const HallEntry& entry) {
+    if (!entry.fitness) {
+        internal_error("a hall of fame entry has no fitness");
+    }
+    return *entry.fitness;
+}
+
+}  // namespace
+
+HallEntries::HallEntries(std::vector<Chromosome> entries) {
+    std::uint64_t band = 0;
+    const Chromosome* previous = nullptr;
+    for (Chromosome& entry : entries) {
+        if (previous != nullptr &&
+            (closes_band(*previous) || (!closes_band(entry) && *entry.fitness > *previous->fitness))) {
+            ++band;
+        }
+        const bool closes = closes_band(entry);
+        const Rank rank{band, closes, closes ? 0.0 : *entry.fitness, admitted_++};
+        tree_.emplace_hint(tree_.end(), rank,
+                           Entry{entry.fitness, std::make_shared<const Genes>(std::move(entry.genes))});
+        previous = &entry;
+    }
+}
+
+HallEntry HallEntries::operator[](std::size_t i) const {
+    if (i >= tree_.size()) {
+        internal_error("hall of fame entry index out of range");
+    }
+    if (i <= tree_.size() / 2) {
+        return *const_iterator(std::next(tree_.begin(), static_cast<std::ptrdiff_t>(i)));
+    }
+    return *const_iterator(std::prev(tree_.end(), static_cast<std::ptrdiff_t>(tree_.size() - i)));
+}
+
+std::uint64_t HallEntries::open_band() const {
+    if (tree_.empty()) {
+        return 0;
+    }
+    const Rank& last = std::prev(tree_.end())->first;
+    return last.closes ? last.band + 1 : last.band;
+}
+
+void HallEntries::admit(double fitness, SharedGenes genes) {
+    std::uint64_t band = open_band();
+    if (std::isnan(fitness)) {
+        tree_.emplace_hint(tree_.end(), Rank{band, true, 0.0, admitted_++}, Entry{fitness, std::move(genes)});
+        return;
+    }
+    // Within a band the rank order is the walk's stopping place; the walk
+    // goes on into the band before only when it beats this band's best
+    // entry and that band ended where the fitness rose, not at a NaN.
+    for (;;) {
+        const auto best = tree_.lower_bound(Rank{band, false, std::numeric_limits<double>::infinity(), 0});
+        const bool in_band = best != tree_.end() && best->first.band == band && !best->first.closes;
+        if ((in_band && !(fitness > best->first.fitness)) || best == tree_.begin()) {
+            break;
+        }
+        const auto before = std::prev(best);
+        if (before->first.closes) {
+            if (!before->second.fitness) {
+                internal_error("a hall of fame entry has no fitness");
+            }
+            break;
+        }
+        band = before->first.band;
+    }
+    tree_.emplace(Rank{band, false, fitness, admitted_++}, Entry{fitness, std::move(genes)});
+}
+
+HallUniques::HallUniques(const GenesSet& given) {
+    for (const Genes& genes : given) {
+        set_.insert(std::make_shared<const Genes>(genes));
+    }
+}
+
 void HallOfFame::offer(const Chromosome& chromosome) {
     if (!chromosome.fitness) {
         internal_error("a chromosome without fitness was offered to the hall of fame");
     }
-    const double fitness = *chromosome.fitness;
-
-    // Walk up from the worst end; a candidate that cannot beat a full hall
-    // costs one comparison.
-    std::size_t k = chromosomes.size();
-    if (k > capacity) {
-        k = static_cast<std::size_t>(capacity);
+    // The engine's hall never holds more than its capacity; one lowered
+    // below its size first sheds the entries beyond it.
+    while (chromosomes.size() > capacity) {
+        uniques.erase(chromosomes.back().genes);
+        chromosomes.pop_back();
     }
-    while (k > 0) {
-        const std::optional<double>& other = chromosomes[k - 1].fitness;
-        if (!other) {
-            internal_error("a hall of fame entry has no fitness");
-        }
-        if (!(fitness > *other)) {
-            break;
-        }
-        --k;
-    }
-    if (k >= capacity) {
+    // A full hall admits only a candidate that beats its last entry.
+    if (capacity == 0 ||
+        (chromosomes.size() == capacity && !(*chromosome.fitness > entry_fitness(chromosomes.back())))) {
         return;
     }
-    if (!uniques.insert(chromosome.genes).second) {
+    if (uniques.contains(chromosome.genes)) {
         return;
     }
-    chromosomes.insert(chromosomes.begin() + static_cast<std::ptrdiff_t>(k), chromosome);
+    // The one stored copy of the order, shared by the entry and `uniques`.
+    auto genes = std::make_shared<const Genes>(chromosome.genes);
+    uniques.insert(genes);
+    chromosomes.admit(*chromosome.fitness, std::move(genes));
     while (chromosomes.size() > capacity) {
         uniques.erase(chromosomes.back().genes);
         chromosomes.pop_back();

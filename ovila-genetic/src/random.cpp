@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <sys/random.h>
+#include <unistd.h>
+
+#include <memory>
 
 #include "error.hpp"
 #include "kernels/bits.hpp"
@@ -104,8 +107,16 @@ std::size_t Xoshiro256x8::refill(std::uint64_t* out, std::size_t capacity) {
 }
 
 RandomSource& thread_random() {
-    thread_local Xoshiro256x8 generator = Xoshiro256x8::from_entropy();
-    return generator;
+    // Seeded on first use, and again in a forked child: the child starts
+    // with a copy of its parent's generator and would repeat its draws.
+    thread_local std::unique_ptr<Xoshiro256x8> generator;
+    thread_local pid_t owner = 0;
+    const pid_t pid = getpid();
+    if (!generator || owner != pid) {
+        generator.reset(new Xoshiro256x8(Xoshiro256x8::from_entropy()));
+        owner = pid;
+    }
+    return *generator;
 }
 
 }  // namespace ovila

@@ -139,8 +139,10 @@ private:
             PyObject* value = PyLong_FromLongLong(best);
             PyObject* result = value == nullptr ? nullptr : PyObject_CallFunctionObjArgs(progress_, value, nullptr);
             Py_XDECREF(value);
-            if (result == nullptr) {
-                python_error_ = true;
+            // A true answer asks the search to end with the best order so far.
+            const int stop = result == nullptr ? -1 : PyObject_IsTrue(result);
+            if (stop != 0) {
+                python_error_ = stop < 0;
                 go = false;
             }
             Py_XDECREF(result);
@@ -298,7 +300,7 @@ PyMethodDef methods[] = {
      "Ends at lower_bound, after max_stale rounds without a new best, or at the time\n"
      "limit. interrupted is True when a signal handler raised (the exception is\n"
      "cleared; the caller re-raises). progress(best_cost) is called at most every\n"
-     "0.25 s."},
+     "0.25 s; when it returns a true value the search ends with the best order so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 
