@@ -9,59 +9,12 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
+#include "gene_storage.hpp"
+
 namespace ovila {
-
-using Gene = std::uint64_t;
-
-#if defined(__SANITIZE_ADDRESS__)
-#define OVILA_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define OVILA_ADDRESS_SANITIZER 1
-#endif
-#endif
-
-// Storage of gene sequences. A run keeps every generation it makes, so each
-// run asks for thousands of buffers of one length and releases them together
-// when its lineage goes. Released buffers are kept by the releasing thread
-// (up to `GeneAllocator::retained_limit` bytes, only for the lengths most
-// recently released) and handed out again for requests of the same length,
-// so that consecutive runs reuse memory the process already has instead of
-// returning it to the system and faulting it back in page by page.
-struct GeneAllocator {
-    using value_type = Gene;
-    template <class U>
-    struct rebind {
-        static_assert(std::is_same_v<U, Gene>, "gene storage holds genes only");
-        using other = GeneAllocator;
-    };
-
-    static constexpr std::size_t retained_limit = std::size_t{32} << 20;
-    // Shorter buffers come and go cheaply through malloc.
-    static constexpr std::size_t min_kept_length = 32;
-#ifdef OVILA_ADDRESS_SANITIZER
-    static constexpr bool keeps_released = false;  // the sanitizer sees every release
-#else
-    static constexpr bool keeps_released = true;
-#endif
-
-    GeneAllocator() noexcept = default;
-
-    Gene* allocate(std::size_t n);
-    void deallocate(Gene* p, std::size_t n) noexcept;
-
-    // Bytes currently kept by the calling thread, and releases them all.
-    static std::size_t retained() noexcept;
-    static void release_retained() noexcept;
-
-    friend bool operator==(GeneAllocator, GeneAllocator) noexcept { return true; }
-};
-
-using Genes = std::vector<Gene, GeneAllocator>;
 
 struct Chromosome {
     std::optional<double> fitness;

@@ -198,7 +198,7 @@ TEST(Lineage, KeepsTheNewestWithinItsLimits) {
 }
 
 TEST(GeneAllocator, ReleasedBuffersServeTheNextRequestsOfTheirLength) {
-    if (!GeneAllocator::keeps_released) {
+    if (!GeneAllocator::keeps_released()) {
         GTEST_SKIP() << "buffers are not kept in sanitizer builds";
     }
     GeneAllocator::release_retained();
@@ -245,13 +245,13 @@ TEST(GeneAllocator, BuffersReleasedAfterTheThreadsShelvesAreGone) {
         late.assign(100, 1);
         Genes released(100, 2);
         released = Genes();
-        EXPECT_EQ(GeneAllocator::retained(), GeneAllocator::keeps_released ? 100 * sizeof(Gene) : 0U);
+        EXPECT_EQ(GeneAllocator::retained(), GeneAllocator::keeps_released() ? 100 * sizeof(Gene) : 0U);
     });
     worker.join();
 }
 
 TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
-    if (!GeneAllocator::keeps_released) {
+    if (!GeneAllocator::keeps_released()) {
         GTEST_SKIP() << "buffers are not kept in sanitizer builds";
     }
     GeneAllocator::release_retained();
