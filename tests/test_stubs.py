@@ -1,4 +1,4 @@
-"""The shipped type stubs match the module, and the examples type-check."""
+"""The shipped type stubs match the modules, and the examples and ovila_dsm type-check."""
 
 import importlib.util
 import subprocess
@@ -20,11 +20,16 @@ def run(*args: str) -> subprocess.CompletedProcess[str]:
 
 
 def test_stubs_match_the_runtime_module():
-    result = run("mypy.stubtest", "ovila_genetic_py")
+    result = run("mypy.stubtest", "ovila_genetic_py", "ovila_dsm._order")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_examples_pass_strict_type_checking():
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     result = run("mypy", "--strict", "--no-incremental", *examples)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_ovila_dsm_passes_strict_type_checking():
+    result = run("mypy", "--strict", "--no-incremental", "-p", "ovila_dsm")
     assert result.returncode == 0, result.stdout + result.stderr

@@ -48,6 +48,7 @@ def _runs(flat: list[float], n: int, generations: int, seconds: float) -> tuple[
             og.ConvergenceKinds.Never,
         )
         top = lineage.hall_of_fame.chromosomes[0]
+        assert top.fitness is not None
         best = min(best, (most - int(top.fitness), list(top.genes)))
         if time.perf_counter() >= ends:
             return best

@@ -55,7 +55,8 @@ def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
     if total == 0:
         return np.zeros(0, dtype=np.int64)
     offsets = np.repeat(np.cumsum(counts) - counts, counts)
-    return np.repeat(starts.astype(np.int64), counts) + (np.arange(total) - offsets)
+    spans: np.ndarray = np.repeat(starts.astype(np.int64), counts) + (np.arange(total) - offsets)
+    return spans
 
 
 def from_pairs(n: int, rows: np.ndarray, cols: np.ndarray) -> Graph:
@@ -145,7 +146,9 @@ def _labels(labels: Any, n: int) -> list[str]:
 
 def check_seed(seed: Any) -> int:
     if seed is None:
-        return int(np.random.SeedSequence().entropy % 2**63)
+        entropy = np.random.SeedSequence().entropy
+        assert isinstance(entropy, int)
+        return entropy % 2**63
     if isinstance(seed, bool) or not isinstance(seed, Integral):
         raise TypeError(f"seed must be an integer or None, not {type(seed).__name__}")
     if not 0 <= int(seed) < 2**64:

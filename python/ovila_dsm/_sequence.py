@@ -169,8 +169,8 @@ class _Run:
         graph = self.graph
         if graph.n == 0:
             return
-        block_of, count = _order.condense(*graph.arrays())
-        block_of = np.frombuffer(block_of, dtype=np.int32)
+        packed, count = _order.condense(*graph.arrays())
+        block_of = np.frombuffer(packed, dtype=np.int32)
         members = np.argsort(block_of, kind="stable").astype(np.int32)
         sizes = np.bincount(block_of, minlength=count)
         self.groups = np.split(members, np.cumsum(sizes)[:-1])
