@@ -21,7 +21,7 @@ FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 ALL_NAMES = 150
 # Up to this many items marks are drawn as cells; above it, as points.
 CELLS = 2_000
-LONGEST_NAME = 32
+LONGEST_NAME = 28
 
 
 def picture_format(path: PathLike) -> str:
@@ -43,12 +43,14 @@ def _layout(n: int) -> tuple[float, float, int]:
     """(panel size in inches, font size, show every k-th name)."""
     step = 1 if n <= ALL_NAMES else math.ceil(n / 100)
     shown = math.ceil(n / step)
-    font = float(np.clip(260 / max(shown, 1), 4.5, 10))
-    side = float(np.clip(shown * font / 72 * 1.25, 4.0, 16.0))
+    font = float(np.clip(300 / max(shown, 1), 6.0, 10.0))
+    side = float(np.clip(shown * font / 72 * 1.45, 4.5, 18.0))
     return side, font, step
 
 
-def _panel(ax: Any, dsm: Dsm, order: list[int], blocks: list[list[int]], title: str, top: float) -> None:
+def _panel(
+    ax: Any, dsm: Dsm, order: list[int], blocks: list[list[int]], title: str, top: float, big: bool
+) -> None:
     from matplotlib.colors import to_rgb
     from matplotlib.patches import Rectangle
 
@@ -77,20 +79,24 @@ def _panel(ax: Any, dsm: Dsm, order: list[int], blocks: list[list[int]], title: 
             ax.grid(which="minor", color="#e6e6e6", linewidth=0.5)
             ax.tick_params(which="minor", length=0)
     else:
-        size = max(0.05, min(2.0, 4000 / n))
-        ax.scatter(c[~feedback], r[~feedback], s=size, c="#3b5b92", marker="s", linewidths=0, rasterized=True)
-        ax.scatter(c[feedback], r[feedback], s=size * 4, c="#d62728", marker="s", linewidths=0, rasterized=True)
+        # Points of at least a pixel; feedback marks larger and drawn on top.
+        size = max(1.5, min(4.0, 8000 / n))
+        ax.plot(c[~feedback], r[~feedback], linestyle="none", marker="s", markersize=size ** 0.5,
+                markeredgewidth=0, color="#3b5b92", rasterized=True)
+        ax.plot(c[feedback], r[feedback], linestyle="none", marker="s", markersize=2 * size ** 0.5,
+                markeredgewidth=0, color="#d62728", rasterized=True)
         ax.plot([-0.5, n - 0.5], [-0.5, n - 0.5], color="#bbbbbb", linewidth=0.5)
         ax.set_xlim(-0.5, n - 0.5)
         ax.set_ylim(n - 0.5, -0.5)
         ax.set_aspect("equal")
-    width = 1.5 if n <= 150 else 0.8
+    width = 2.5 if n <= 150 else 1.0
     for block in blocks:
         if len(block) > 1:
             p = pos[np.asarray(block)]
             lo, hi = int(p.min()), int(p.max())
-            ax.add_patch(Rectangle((lo - 0.5, lo - 0.5), hi - lo + 1, hi - lo + 1,
-                                   fill=False, edgecolor="#2ca02c", linewidth=width))
+            pad = max(0.0, (n / 250 - (hi - lo + 1)) / 2)  # small blocks of large matrices stay visible
+            ax.add_patch(Rectangle((lo - 0.5 - pad, lo - 0.5 - pad), hi - lo + 1 + 2 * pad, hi - lo + 1 + 2 * pad,
+                                   fill=False, edgecolor="#138a13", linewidth=width, zorder=3))
     _, font, step = _layout(n)
     ticks = np.arange(0, n, step)
     names = [_short(dsm.labels[int(index[t])]) for t in ticks]
@@ -98,7 +104,7 @@ def _panel(ax: Any, dsm: Dsm, order: list[int], blocks: list[list[int]], title: 
     ax.set_yticks(ticks, names, fontsize=font)
     ax.tick_params(length=2 if step == 1 else 3, pad=1)
     ax.xaxis.tick_top()
-    ax.set_title(title, fontsize=11, pad=8)
+    ax.set_title(title, fontsize=16 if big else 11, pad=8)
 
 
 def picture(
@@ -119,26 +125,26 @@ def picture(
     values = np.abs(dsm.matrix.data[dsm.matrix.data != 0]) if dsm.matrix.nnz else np.ones(1)
     top = float(values.max()) if values.size else 1.0
     side, _, _ = _layout(n)
-    figure, axes = plt.subplots(1, 2, figsize=(2 * side + 1.5, side + 1.6))
+    figure, axes = plt.subplots(1, 2, figsize=(2 * side + 2.0, side + 1.2), layout="constrained")
     try:
-        _panel(axes[0], dsm, before_order, [], f"Given order: {before} feedback marks", top)
-        _panel(axes[1], dsm, sequencing.order, sequencing.blocks, f"Best order found: {after} feedback marks", top)
+        _panel(axes[0], dsm, before_order, [], f"Given order: {before} feedback marks", top, side > 10)
+        _panel(axes[1], dsm, sequencing.order, sequencing.blocks, f"Best order found: {after} feedback marks", top,
+               side > 10)
         if sequencing.optimal:
             status = "proven optimal"
         else:
             status = f"not proven optimal: no order has fewer than {sequencing.lower_bound}"
         if interrupted:
             status += "; search interrupted"
-        figure.suptitle(f"Feedback marks {before} → {after} ({status})", fontsize=13)
+        figure.suptitle(f"Feedback marks {before} → {after} ({status})", fontsize=20 if side > 10 else 13)
         weighted = values.size and not np.all(values == values[0])
-        figure.text(
-            0.5, 0.005,
-            f"{CONVENTION}. Red: feedback marks; green boxes: blocks (items that need each other)"
-            + ("; darker = stronger mark" if weighted else "") + ".",
-            ha="center", va="bottom", fontsize=9, color="#444444",
+        figure.supxlabel(
+            f"{CONVENTION[0].upper()}{CONVENTION[1:]}.\nRed: feedback marks; green boxes: blocks (items that "
+            "need each other)" + ("; darker: a stronger mark" if weighted else "") + ".",
+            fontsize=13 if side > 10 else 9, color="#444444",
         )
         buffer = io.BytesIO()
-        dpi = 110 if n <= CELLS else 150
+        dpi = 110 if side < 10 else 90
         figure.savefig(buffer, format=fmt, dpi=dpi, bbox_inches="tight", pad_inches=0.2)
     finally:
         plt.close(figure)
