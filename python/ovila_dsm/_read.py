@@ -358,9 +358,7 @@ class _Table:
             if name not in index:
                 raise self.error(f"row {count} ({name!r}) has no column of that name", number, name)
             seen[name] = number
-            body = cells[1:]
-            if len(body) > n and not any(_name(c) for c in body[n:]):
-                body = body[:n]
+            body = self._fit(cells[1:], n)
             if len(body) != n:
                 raise self.error(
                     f"row {count} ({name!r}) has {len(body)} cells, expected {n}", number, name
@@ -384,8 +382,7 @@ class _Table:
         cols: list[np.ndarray] = []
         data: list[np.ndarray] = []
         for r, (number, cells) in enumerate(rows_in):
-            if len(cells) > n and not any(_name(c) for c in cells[n:]):
-                cells = cells[:n]
+            cells = self._fit(cells, n)
             if len(cells) != n:
                 raise self.error(f"row {r + 1} has {len(cells)} cells, expected {n}", number)
             c_idx, vals = self._row_marks(cells, r, number, labels[r], labels)
@@ -393,6 +390,15 @@ class _Table:
             cols.append(c_idx)
             data.append(vals)
         return self._dsm(labels, rows, cols, data)
+
+    def _fit(self, cells: list[Cell], n: int) -> list[Cell]:
+        """Trailing empty cells dropped; a sheet row padded (a sheet does
+        not keep its empty trailing cells)."""
+        if len(cells) > n and not any(_name(c) for c in cells[n:]):
+            return cells[:n]
+        if len(cells) < n and self.where == "row":
+            return cells + [None] * (n - len(cells))
+        return cells
 
     def _row_marks(
         self, cells: Sequence[Cell], r: int, number: int, name: str, columns: list[str]
