@@ -63,7 +63,8 @@ def bands(dsm: Dsm, order: list[int]) -> list[int]:
         s, e = starts[p], starts[p + 1]
         if e > s:
             band[p] = int(band[c[s:e]].max()) + 1
-    return band[pos].tolist()
+    result: list[int] = band[pos].tolist()
+    return result
 
 
 @dataclass(frozen=True)

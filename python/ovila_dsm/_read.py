@@ -236,6 +236,10 @@ def _name(cell: Cell) -> str:
     return text
 
 
+def _cells(count: int) -> str:
+    return f"{count} cell{'' if count == 1 else 's'}"
+
+
 class _Table:
     def __init__(self, path: Path, rows: Iterable[tuple[int, list[Cell]]], delimiter: str, where: str) -> None:
         self.path = path
@@ -259,9 +263,8 @@ class _Table:
             if not math.isfinite(number):
                 raise KeyError(cell)
             return number or None
-        found = self.values.get(cell, False)
-        if found is not False:
-            return found  # type: ignore[return-value]
+        if cell in self.values:
+            return self.values[cell]
         text = cell.strip()
         lower = text.lower()
         result: float | None
@@ -361,7 +364,7 @@ class _Table:
             body = self._fit(cells[1:], n)
             if len(body) != n:
                 raise self.error(
-                    f"row {count} ({name!r}) has {len(body)} cells, expected {n}", number, name
+                    f"row {count} ({name!r}) has {_cells(len(body))}, expected {n}", number, name
                 )
             r = index[name]
             c_idx, vals = self._row_marks(body, r, number, name, columns)
@@ -384,7 +387,7 @@ class _Table:
         for r, (number, cells) in enumerate(rows_in):
             cells = self._fit(cells, n)
             if len(cells) != n:
-                raise self.error(f"row {r + 1} has {len(cells)} cells, expected {n}", number)
+                raise self.error(f"row {r + 1} has {_cells(len(cells))}, expected {n}", number)
             c_idx, vals = self._row_marks(cells, r, number, labels[r], labels)
             rows.append(np.full(len(c_idx), r, dtype=np.int64))
             cols.append(c_idx)

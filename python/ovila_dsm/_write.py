@@ -106,7 +106,8 @@ def result(
 
 def _offdiagonal(dsm: Dsm) -> np.ndarray:
     coo = scipy.sparse.coo_array(dsm.matrix)
-    return (coo.row != coo.col) & (coo.data != 0)
+    keep: np.ndarray = (coo.row != coo.col) & (coo.data != 0)
+    return keep
 
 
 def write_json(path: PathLike, data: dict[str, Any]) -> None:
@@ -208,6 +209,6 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     block_no = np.zeros(n, dtype=np.int64)
     for k, block in enumerate((b for b in sequencing.blocks if len(b) > 1), start=1):
         block_no[block] = k
-    for p, i in enumerate(order, start=1):
-        listing.append([p, text(dsm.labels[i]), band[i], int(block_no[i]) or None])
+    for position, i in enumerate(order, start=1):
+        listing.append([position, text(dsm.labels[i]), band[i], int(block_no[i]) or None])
     book.save(path)
