@@ -102,6 +102,7 @@ MISTAKES = [
     ("item,needs\nA,\n", "an item name is blank", 2),
     ("item,needs,weight\nA,B,heavy\n", "weight 'heavy'", 2),
     ("item,needs\nA,A\n", "holds 1 item", None),
+    (",A,B\nA" + "," * 90_000 + "\nB,0,0\n", "more than 80004 cells on one line", 2),
     (",A,B\n" + "A,0," + '"' + "x" * (_read.MAX_CELL + 10) + '"\nB,0,0\n', "not a readable table", 2),
 ]
 
@@ -125,6 +126,12 @@ def test_unreadable_files(tmp_path, monkeypatch):
     fake = write(tmp_path, "utf-8", ",A,B\nA,0,1\nB,1,0\n", name="dsm.xlsx")
     with pytest.raises(DsmFileError, match="not a readable .xlsx"):
         read_dsm(fake)
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    book.active.cell(row=1_000_000, column=100, value=1)  # a sheet spanning 100 million cells
+    book.save(tmp_path / "wide.xlsx")
+    with pytest.raises(DsmFileError, match="too many to read"):
+        read_dsm(tmp_path / "wide.xlsx")
     with pytest.raises(DsmFileError, match="save the sheet as .xlsx or CSV"):
         read_dsm(write(tmp_path, "utf-8", "x", name="old.xls"))
     # A gzip bomb stops at the size cap, not at the end of the data.

@@ -16,6 +16,7 @@ import io
 import math
 import os
 import zipfile
+from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Union
@@ -130,7 +131,7 @@ def _text(path: Path, gzipped: bool) -> str:
 def _delimiter(path: Path, text: str) -> str:
     """The delimiter that splits the first line into the most cells
     (ties: tab, then semicolon, then comma)."""
-    first = next((line for line in text.splitlines() if line.strip()), None)
+    first = next((line for line in io.StringIO(text) if line.strip()), None)
     if first is None:
         raise DsmFileError(path, "the file is empty")
     best, most = ",", 0
@@ -146,8 +147,7 @@ def _delimiter(path: Path, text: str) -> str:
 
 def _text_rows(path: Path, text: str, delimiter: str) -> Iterator[tuple[int, list[Cell]]]:
     """(line number, cells) of every line that holds something."""
-    lines = io.StringIO(text, newline="")
-    reader = csv.reader(lines, delimiter=delimiter, strict=False)
+    reader = csv.reader(_lines(path, text, delimiter), delimiter=delimiter, strict=False)
     old_limit = csv.field_size_limit(MAX_CELL)
     try:
         line = 1
@@ -163,6 +163,17 @@ def _text_rows(path: Path, text: str, delimiter: str) -> Iterator[tuple[int, lis
             line = reader.line_num + 1
     finally:
         csv.field_size_limit(old_limit)
+
+
+def _lines(path: Path, text: str, delimiter: str) -> Iterator[str]:
+    """The lines of `text`; a line with far more cells than any table can
+    have is refused before it is split (memory stays bounded)."""
+    most = 4 * (MAX_TABLE_ITEMS + 1)
+    for number, line in enumerate(io.StringIO(text, newline=""), start=1):
+        if len(line) > most and line.count(delimiter) > most:
+            raise DsmFileError(path, f"more than {most} cells on one line: not a matrix this program reads",
+                               line=number)
+        yield line
 
 
 # -- workbooks
@@ -199,15 +210,15 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
             raise DsmFileError(path, f"no sheet named {sheet!r} (sheets: {', '.join(book.sheetnames)})")
         if not hasattr(ws, "iter_rows"):
             raise DsmFileError(path, f"sheet {ws.title!r} is a chart, not a table")
-        columns = ws.max_column or 0
-        if columns > MAX_TABLE_ITEMS + 1:
-            raise DsmFileError(path, f"sheet {ws.title!r} has {columns} columns: too many to read")
+        columns, rows = ws.max_column or 0, ws.max_row or 0
+        if columns > MAX_TABLE_ITEMS + 1 or columns * rows > MAX_SHEET_CELLS:
+            raise DsmFileError(path, f"sheet {ws.title!r} spans {rows} rows and {columns} columns: too many to read")
         cells = 0
         for number, values in enumerate(ws.iter_rows(values_only=True), start=1):
             row = list(values)
+            cells += len(row) + 1
             while row and (row[-1] is None or (isinstance(row[-1], str) and not row[-1].strip())):
                 row.pop()
-            cells += len(row) + 1
             if len(row) > MAX_TABLE_ITEMS + 1 or cells > MAX_SHEET_CELLS:
                 raise DsmFileError(path, "too many cells to read", line=number, where="row")
             if row:
@@ -428,9 +439,9 @@ class _Table:
 
     def _edges(self, weighted: bool) -> Dsm:
         index: dict[str, int] = {}
-        rows: list[int] = []
-        cols: list[int] = []
-        data: list[float] = []
+        rows = array("q")
+        cols = array("q")
+        data = array("d")
         width = 3 if weighted else 2
         for number, cells in self.rows:
             names = [_name(c) for c in cells]
@@ -459,9 +470,9 @@ class _Table:
         if not labels:
             raise self.error("the edge list holds no line after its header")
         self._one_item(len(labels))
-        r_arr = np.array(rows, dtype=np.int64)
-        c_arr = np.array(cols, dtype=np.int64)
-        d_arr = np.array(data, dtype=np.float64)
+        r_arr = np.frombuffer(rows, dtype=np.int64) if rows else np.zeros(0, dtype=np.int64)
+        c_arr = np.frombuffer(cols, dtype=np.int64) if cols else np.zeros(0, dtype=np.int64)
+        d_arr = np.frombuffer(data, dtype=np.float64) if data else np.zeros(0, dtype=np.float64)
         # A pair listed twice is one mark; the last value counts.
         keys = r_arr * len(labels) + c_arr
         _, last = np.unique(keys[::-1], return_index=True)
