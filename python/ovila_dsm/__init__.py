@@ -4,7 +4,7 @@ fast local search, files in and out."""
 from ._bands import Blocks, bands, blocks, tears
 from ._dsm import CONVENTION, Dsm
 from ._read import DsmFileError, read_dsm
-from ._sequence import Sequencing, sequence
+from ._sequence import Interrupted, Progress, Sequencing, sequence
 from ._write import result, write_csv, write_json, write_order, write_xlsx
 
 __all__ = [
@@ -12,6 +12,8 @@ __all__ = [
     "Blocks",
     "Dsm",
     "DsmFileError",
+    "Interrupted",
+    "Progress",
     "Sequencing",
     "bands",
     "blocks",
