@@ -120,3 +120,23 @@ def test_ctrl_c_writes_the_best_order_so_far(tmp_path):
     assert "interrupted: writing the best order found so far" in stderr
     assert len((tmp_path / "order.txt").read_text().splitlines()) == n
     assert "Traceback" not in stderr and os.path.exists(tmp_path / "order.txt")
+
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+@pytest.mark.parametrize("script, args, message", [
+    ("sequence_dsm.py", ["missing.csv"], "missing.csv: No such file or directory"),
+    ("sequence_dsm.py", ["one.csv"], "one.csv: holds 1 item"),
+    ("sequence_dsm.py", [P13, "--output", "nowhere/dsm.png"], "the folder 'nowhere' does not exist"),
+    ("sequence_dsm.py", [P13, "--output", "dsm.gif"], "unknown picture format '.gif'"),
+    ("multistart.py", ["--input", "one.csv", "--executor", "serial"], "one.csv: holds 1 item"),
+    ("multistart.py", ["--input", "missing.csv", "--executor", "serial"], "missing.csv: No such file"),
+    ("multistart.py", ["--p-swap", "2"], "--p-swap must be between 0 and 1"),
+])
+def test_examples_end_user_mistakes_without_traceback(tmp_path, script, args, message):
+    (tmp_path / "one.csv").write_text(",A\nA,0\n")
+    result = subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True, text=True,
+                            timeout=120, cwd=tmp_path)
+    assert result.returncode == 2
+    assert message in result.stderr and "Traceback" not in result.stderr

@@ -69,6 +69,8 @@ def test_unlabelled_square_table_keeps_every_item(tmp_path):
     # Names that are numbers, matching on both sides: a labelled table.
     dsm = read_dsm(write(tmp_path, "utf-8", ",10,20,30\n10,0,1,0\n20,0,0,2\n30,1,0,0\n"))
     check(dsm, names=["10", "20", "30"])
+    dsm = read_dsm(write(tmp_path, "utf-8", "tasks,1,2,3\n3,1,0,0\n1,0,1,0\n2,0,0,2\n"))  # a title in the corner
+    check(dsm, names=["1", "2", "3"])
 
 
 def test_workbook(tmp_path):

@@ -321,6 +321,8 @@ class _Table:
         side = [cells[0] for _, cells in rest]
         if not all(self.is_value(c) for c in top) or not all(self.is_value(c) for c in side):
             return True
+        if not self.is_value(header[0]):
+            return True  # a title in the corner, numbers as names
         # Every name a number: a table whose row names match its column names.
         top_names = [_name(c) for c in top]
         side_names = [_name(c) for c in side]
