@@ -1,7 +1,9 @@
-// The records behind every exposed class, with their kind tables and unions.
+// The records behind every exposed class, with their kind tables and unions,
+// and the registry of the module's classes.
 #pragma once
 
-#include "binding.hpp"
+#include "binding/binding.hpp"
+#include "records.hpp"
 #include "crossover.hpp"
 #include "evaluator.hpp"
 #include "lineage.hpp"
@@ -66,32 +68,36 @@ struct KindTable<RecorderKind> {
     static constexpr bool constructible = true;
 };
 
-#define OVILA_EXPOSE(Record)        \
-    template <>                     \
-    struct ClassOf<Record> {        \
-        static ClassSpec& spec();   \
-    }
+// The registry of the module's classes, in the order they are added to the
+// module and listed in __all__. A new class is one line here and its
+// description (ClassOf<Record>::spec) in the unit of its operator.
+#define OVILA_GENETIC_CLASSES(X) \
+    X(Chromosome)                \
+    X(Population)                \
+    X(FitnessStatistics)         \
+    X(HallOfFame)                \
+    X(Lineage)                   \
+    X(ConvergenceKind)           \
+    X(CrossoverKind)             \
+    X(BlendOptions)              \
+    X(SimulatedBinaryOptions)    \
+    X(EvaluatorKind)             \
+    X(MatrixEvaluatorOptions)    \
+    X(ValueEvaluatorOptions)     \
+    X(GeneratorKind)             \
+    X(MutatorKind)               \
+    X(MutatorSwapOptions)        \
+    X(RecorderKind)              \
+    X(HdrHistogramOptions)       \
+    X(SelectorKind)              \
+    X(SequencingSettings)
 
-OVILA_EXPOSE(Chromosome);
-OVILA_EXPOSE(Population);
-OVILA_EXPOSE(FitnessStatistics);
-OVILA_EXPOSE(HallOfFame);
-OVILA_EXPOSE(Lineage);
-OVILA_EXPOSE(ConvergenceKind);
-OVILA_EXPOSE(CrossoverKind);
-OVILA_EXPOSE(BlendOptions);
-OVILA_EXPOSE(SimulatedBinaryOptions);
-OVILA_EXPOSE(EvaluatorKind);
-OVILA_EXPOSE(MatrixEvaluatorOptions);
-OVILA_EXPOSE(ValueEvaluatorOptions);
-OVILA_EXPOSE(GeneratorKind);
-OVILA_EXPOSE(MutatorKind);
-OVILA_EXPOSE(MutatorSwapOptions);
-OVILA_EXPOSE(RecorderKind);
-OVILA_EXPOSE(HdrHistogramOptions);
-OVILA_EXPOSE(SelectorKind);
-OVILA_EXPOSE(SequencingSettings);
-
+#define OVILA_EXPOSE(Record)      \
+    template <>                   \
+    struct ClassOf<Record> {      \
+        static ClassSpec& spec(); \
+    };
+OVILA_GENETIC_CLASSES(OVILA_EXPOSE)
 #undef OVILA_EXPOSE
 
 // Argument unions of sequence_sga, variants in the order they are tried.

@@ -1,11 +1,39 @@
 // Kind enumerations: fixed members stored as class attributes, with
 // "<Class>.<Member>" as representation, int(), == and != against members of
 // the same class and integers, no ordering and no hash.
+//
+// An extension describes each of its enumerations by specialising
+// KindTable, exposes it with ClassOf and makes its class with kind_class.
 #pragma once
 
-#include "binding.hpp"
+#include <array>
+#include <optional>
+#include <string>
+
+#include "binding/arguments.hpp"
+#include "binding/guard.hpp"
+#include "binding/instance.hpp"
+#include "binding/reference.hpp"
 
 namespace ovila::py {
+
+struct KindMember {
+    const char* name;
+    int value;
+};
+
+// Each enumeration: its class name, members in declaration order, and
+// whether `Class()` gives the first member.
+template <class E>
+struct KindTable;  // static constexpr const char* name; static constexpr std::array members; static constexpr bool constructible;
+
+template <class E>
+const char* member_name(E value) {
+    for (const auto& member : KindTable<E>::members) {
+        if (member.value == static_cast<int>(value)) return member.name;
+    }
+    return "?";
+}
 
 template <class E>
 PyObject* kind_repr(PyObject* self) {
@@ -59,7 +87,7 @@ void kind_populate(PyObject* type) {
 }
 
 template <class E>
-ClassSpec kind_class(const char* doc) {
+ClassSpec kind_class(const char* doc = nullptr) {
     ClassSpec spec;
     spec.name = KindTable<E>::name;
     spec.signature = KindTable<E>::constructible ? "()" : nullptr;
