@@ -113,7 +113,9 @@ def test_ctrl_c_writes_the_best_order_so_far(tmp_path):
          "heuristic", "-o", "order.txt"],
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
-    time.sleep(6)  # past start-up and into the search
+    assert process.stderr is not None
+    assert "searching for up to 120 s" in process.stderr.readline()  # the search has started
+    time.sleep(1)
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=120)
     assert process.returncode == 130, stderr

@@ -42,10 +42,19 @@ class _Progress:
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.shown = False
+        self.told = False
         self.live = stream.isatty()
 
     def __call__(self, progress: Any) -> None:
-        if not self.live or progress.seconds < 1.0:
+        if progress.seconds < 1.0:
+            return
+        if not self.live:
+            # Into a log: one line, once.
+            if not self.told:
+                self.told = True
+                self.stream.write(f"{PROG}: searching for up to {progress.time_limit:g} s "
+                                  "(Ctrl-C stops and keeps the best order found so far)\n")
+                self.stream.flush()
             return
         left = max(progress.time_limit - progress.seconds, 0.0)
         line = (f"searching: best so far {progress.feedback_marks} feedback marks, "
