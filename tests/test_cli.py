@@ -85,6 +85,7 @@ MISTAKES = [
     (["sequence", P13, "--seed", "-5"], "--seed must be between 0"),
     (["sequence", P13, "--method", "magic"], "invalid choice: 'magic'"),
     (["blocks", P13, "--sheet", "x"], "a sheet name is only meaningful"),
+    (["sequence", "bad.csv", "-o", "bad.csv"], "bad.csv: is the input file"),
     (["frobnicate"], "invalid choice"),
 ]
 

@@ -146,6 +146,9 @@ def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
         parser.error(f"--seed must be between 0 and 2**64 - 1, not {args.seed}")
     for path in args.output:
         _check_output(path, tuple(OUTPUTS), "output")
+    for path in [*args.output, args.plot, args.report]:
+        if path and Path(path).resolve() == Path(args.file).resolve():
+            raise DsmFileError(path, "is the input file: choose another name for the output")
     if args.report:
         _check_output(args.report, REPORTS, "report")
     if args.plot:
