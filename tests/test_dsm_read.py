@@ -29,6 +29,7 @@ GOOD = {
     "words and symbols": ("utf-8", ',Añá,"B, c",C\nAñá,no,X,FALSE\n"B, c",,,2\nC,•,false,\n'),
     "more words": ("utf-8", ',Añá,"B, c",C\nAñá,,yes,\n"B, c",,,2\nC,TRUE,,\n'),
     "diagonal holds anything": ("utf-8", ',Añá,"B, c",C\nAñá,Añá,*,0\n"B, c",0,X,2\nC,x,0,7\n'),
+    "no corner cell": ("utf-8", 'Añá,"B, c",C\nAñá,0,1,0\n"B, c",0,0,2\nC,1,0,0\n'),
     "trailing empty cells": ("utf-8", ',Añá,"B, c",C,,\nAñá,0,1,0,,\n"B, c",0,0,2,\nC,1,0,0\n'),
     "edge list": ("utf-8", 'item,needs,weight\nAñá,"B, c",1\n"B, c",C,2\nC,Añá,\n'),
     "edge list, semicolon": ("utf-8", "Item;Needs;Weight\nAñá;B, c;1\nB, c;C;2,0\nC;Añá;1\n"),

@@ -339,6 +339,11 @@ class _Table:
                              "(keep large matrices as an edge list)", line)
 
     def _labelled_table(self, line: int, header: list[Cell], rest: list[tuple[int, list[Cell]]]) -> Dsm:
+        names = [_name(cell) for cell in header]
+        while names and not names[-1]:
+            names.pop()
+        if names and names[0] and len(rest) == len(names) and len(self._fit(rest[0][1], len(names) + 1)) == len(names) + 1:
+            header = [None] + header  # no corner cell: the first row holds only names
         columns = [_name(cell) for cell in header[1:]]
         while columns and not columns[-1]:
             columns.pop()  # trailing empty cells of a spreadsheet export

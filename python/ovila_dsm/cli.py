@@ -179,6 +179,12 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     from ._sequence import Interrupted, sequence
     from ._write import result, write_csv, write_json, write_order, write_xlsx
 
+    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS
+
+    for path in args.output:  # outputs too large to write are refused before the search
+        kind = OUTPUTS[Path(path).suffix.lower()]
+        if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
+            raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
     progress = _Progress(sys.stderr)
     interrupted = False
     try:
