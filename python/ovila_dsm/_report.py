@@ -74,6 +74,8 @@ def report_html(
     if picture_png is not None:
         data = base64.b64encode(picture_png).decode("ascii")
         out.append(f'<img alt="the matrix before and after ordering" src="data:image/png;base64,{data}">')
+    else:
+        out.append('<p class="note">No picture: install matplotlib (pip install \'ovila_genetic_py[plot]\').</p>')
 
     out.append("<h2>Order</h2><ol class=\"order\">")
     out += [f"<li>{_e(names[i])}</li>" for i in order]

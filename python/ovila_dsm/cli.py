@@ -215,18 +215,19 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
             _writing(path, lambda: write_json(path, data))
     picture_png = None
     if args.plot or args.report:
-        try:
-            from ._plot import picture, picture_format
-        except ImportError:
-            picture = None  # type: ignore[assignment]
+        from ._plot import picture, picture_format
+
         if args.plot:
             fmt = picture_format(args.plot)
             image = picture(dsm, found, fmt=fmt, interrupted=interrupted)
             _writing(args.plot, lambda: Path(args.plot).write_bytes(image))
             if fmt == "png":
                 picture_png = image
-        if args.report and picture_png is None and picture is not None:
-            picture_png = picture(dsm, found, fmt="png", interrupted=interrupted)
+        if args.report and picture_png is None:
+            try:
+                picture_png = picture(dsm, found, fmt="png", interrupted=interrupted)
+            except ImportError:  # no matplotlib: a report without the picture
+                picture_png = None
     if args.report:
         from ._report import report_html
 
