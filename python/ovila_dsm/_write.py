@@ -155,6 +155,7 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     edge = Side(style="medium", color="1F4E79")
     diagonal = PatternFill("solid", fgColor="404040")
     fills: dict[tuple[bool, int], PatternFill] = {}
+    borders: dict[tuple[bool, bool, bool, bool], Border] = {}
 
     def fill(feedback: bool, value: float) -> PatternFill:
         level = min(4, max(1, math.ceil(4 * abs(value) / top)))
@@ -184,7 +185,9 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
         for c in range(n):
             value = cells.get(c, 0.0) if c != r else 0.0
             in_block = block_at[r] >= 0 and block_at[r] == block_at[c]
-            if not value and c != r and not in_block:
+            # Only the cells on a block's edge carry its outline.
+            on_edge = in_block and (c == block_at[r] or c == block_end[r] or r == block_at[r] or r == block_end[r])
+            if not value and c != r and not on_edge:
                 row.append(None)
                 continue
             cell = WriteOnlyCell(sheet, value=float(value) if value and not float(value).is_integer()
@@ -193,13 +196,11 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
                 cell.fill = diagonal
             elif value:
                 cell.fill = fill(c > r, value)
-            if in_block:
-                cell.border = Border(
-                    left=edge if c == block_at[r] else None,
-                    right=edge if c == block_end[r] else None,
-                    top=edge if r == block_at[r] else None,
-                    bottom=edge if r == block_end[r] else None,
-                )
+            if on_edge:
+                sides = (c == block_at[r], c == block_end[r], r == block_at[r], r == block_end[r])
+                if sides not in borders:
+                    borders[sides] = Border(*(edge if side else None for side in sides))
+                cell.border = borders[sides]
             row.append(cell)
         sheet.append(row)
 
