@@ -24,6 +24,7 @@ GOOD = {
     "tab": ("utf-8", "\tAñá\tB, c\tC\nAñá\t\t1\t\nB, c\t\t\t2\nC\t1\t\t\n"),
     "bom, CRLF, blank lines at the end": ("utf-8-sig", ',Añá,"B, c",C\r\nAñá,0,1,0\r\n"B, c",0,0,2\r\nC,1,0,0\r\n\r\n\r\n'),
     "windows-1252": ("cp1252", ',Añá,"B, c",C\nAñá,0,1,0\n"B, c",0,0,2\nC,1,0,0\n'),
+    "utf-16 (spreadsheet unicode text)": ("utf-16", "\tAñá\tB, c\tC\r\nAñá\t\t1\t\r\nB, c\t\t\t2\r\nC\t1\t\t\r\n"),
     "latin-1": ("latin-1", ';Añá;B, c;C\nAñá;0;1;0\nB, c;0;0;2\nC;1;0;0\n'),
     "rows in another order": ("utf-8", ',Añá,"B, c",C\nC,1,0,0\nAñá,0,1,0\n"B, c",0,0,2\n'),
     "words and symbols": ("utf-8", ',Añá,"B, c",C\nAñá,no,X,FALSE\n"B, c",,,2\nC,•,false,\n'),

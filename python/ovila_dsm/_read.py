@@ -3,8 +3,8 @@
 Accepted: labelled tables (names in the first row and first column, rows
 matched to columns by name), unlabelled square tables, edge lists with the
 header `item,needs` (or `item,needs,weight`), as CSV/TSV/semicolon text in
-UTF-8 (with or without BOM) or Windows-1252/Latin-1, gzip-compressed or not,
-and Excel workbooks (.xlsx). Files are untrusted: sizes are capped, workbooks
+UTF-8 (with or without BOM), UTF-16 with BOM or Windows-1252/Latin-1,
+gzip-compressed or not, and Excel workbooks (.xlsx). Files are untrusted: sizes are capped, workbooks
 are read in read-only mode with the XML protections of defusedxml.
 """
 
@@ -116,6 +116,11 @@ def _text(path: Path, gzipped: bool) -> str:
         raw = path.read_bytes()
     if len(raw) > MAX_BYTES:
         raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB once decompressed: too large to read")
+    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):  # UTF-16, as spreadsheets save "Unicode text"
+        try:
+            return raw.decode("utf-16")
+        except UnicodeDecodeError:
+            raise DsmFileError(path, "damaged UTF-16 text") from None
     if b"\x00" in raw[:65536]:
         raise DsmFileError(path, "not a text table (it holds binary data)")
     try:
