@@ -299,7 +299,7 @@ def _blocks(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         by_band.setdefault(band, []).extend(names[i] for i in block)
     for band in sorted(by_band):
         members = by_band[band]
-        listed = ", ".join(members) if dsm.n <= LISTED else f"{len(members)} items"
+        listed = ", ".join(members) if dsm.n <= LISTED else f"{len(members)} item{'' if len(members) == 1 else 's'}"
         print(f"Band {band}: {listed}", file=out)
     return 0
 
