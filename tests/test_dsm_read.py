@@ -1,6 +1,7 @@
 """read_dsm over the files people keep, and the files written back."""
 
 import gzip
+import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -136,6 +137,17 @@ def test_unreadable_files(tmp_path, monkeypatch):
     book.save(tmp_path / "wide.xlsx")
     with pytest.raises(DsmFileError, match="too many to read"):
         read_dsm(tmp_path / "wide.xlsx")
+    # Entities inside a sheet's XML (the "billion laughs") are refused, on one line.
+    with zipfile.ZipFile(tmp_path / "wide.xlsx") as good, zipfile.ZipFile(tmp_path / "bomb.xlsx", "w") as bad:
+        for item in good.infolist():
+            data = good.read(item.filename)
+            if item.filename == "xl/worksheets/sheet1.xml":
+                data = (b'<?xml version="1.0"?><!DOCTYPE worksheet [<!ENTITY a "aaaaaaaaaa">'
+                        b'<!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>' + data.replace(b"<v>1</v>", b"<v>&b;</v>"))
+            bad.writestr(item, data)
+    with pytest.raises(DsmFileError, match="not a readable .xlsx workbook") as caught:
+        read_dsm(tmp_path / "bomb.xlsx")
+    assert "\n" not in str(caught.value)
     with pytest.raises(DsmFileError, match="save the sheet as .xlsx or CSV"):
         read_dsm(write(tmp_path, "utf-8", "x", name="old.xls"))
     # A gzip bomb stops at the size cap, not at the end of the data.

@@ -204,8 +204,8 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
         raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB once unpacked: too large to read")
     try:
         book = openpyxl.load_workbook(path, read_only=True, data_only=True)
-    except Exception as error:  # openpyxl raises many kinds for damaged files
-        raise DsmFileError(path, f"not a readable .xlsx workbook ({type(error).__name__}: {error})") from None
+    except Exception as error:  # openpyxl raises many kinds for damaged or hostile files
+        raise _unreadable(path, error) from None
     try:
         if sheet is None:
             ws = book.worksheets[0]
@@ -219,7 +219,16 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
         if columns > MAX_TABLE_ITEMS + 1 or columns * rows > MAX_SHEET_CELLS:
             raise DsmFileError(path, f"sheet {ws.title!r} spans {rows} rows and {columns} columns: too many to read")
         cells = 0
-        for number, values in enumerate(ws.iter_rows(values_only=True), start=1):
+        sheet_rows = ws.iter_rows(values_only=True)
+        number = 0
+        while True:
+            try:
+                values = next(sheet_rows)
+            except StopIteration:
+                break
+            except Exception as error:  # damaged or hostile XML inside the sheet
+                raise _unreadable(path, error) from None
+            number += 1
             row = list(values)
             cells += len(row) + 1
             while row and (row[-1] is None or (isinstance(row[-1], str) and not row[-1].strip())):
@@ -230,6 +239,11 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
                 yield number, [_sheet_value(value) for value in row]
     finally:
         book.close()
+
+
+def _unreadable(path: Path, error: Exception) -> DsmFileError:
+    detail = " ".join(f"{type(error).__name__}: {error}".split())[:300]
+    return DsmFileError(path, f"not a readable .xlsx workbook ({detail})")
 
 
 def _sheet_value(value: object) -> Cell:
