@@ -177,9 +177,7 @@ def _writing(path: str, write: Any) -> None:
 
 def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     from ._sequence import Interrupted, sequence
-    from ._write import result, write_csv, write_json, write_order, write_xlsx
-
-    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS
+    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS, result, write_csv, write_json, write_order, write_xlsx
 
     for path in args.output:  # outputs too large to write are refused before the search
         kind = OUTPUTS[Path(path).suffix.lower()]
@@ -196,7 +194,8 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         progress.clear()
     if interrupted:
         print(f"{PROG}: interrupted: writing the best order found so far "
-              f"({found.feedback_marks} feedback marks, not proven optimal)", file=sys.stderr)
+              f"({found.feedback_marks} feedback marks, {'proven optimal' if found.optimal else 'not proven optimal'})",
+              file=sys.stderr)
     before = feedback_count(dsm, list(range(dsm.n)))
     settings = {"file": args.file, "transpose": args.transpose, "sheet": args.sheet,
                 "time_limit": args.time_limit, "method": args.method, "seed": found.seed}
