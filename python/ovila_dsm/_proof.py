@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import Any, Callable
+from typing import Any, Callable, Protocol
 
 import numpy as np
 import scipy.optimize
@@ -35,27 +35,35 @@ def provable(graph: Graph) -> bool:
     return graph.n <= PROVABLE_ITEMS and graph.marks <= PROVABLE_MARKS
 
 
+class Thread:
+    """A call run on a helper thread, waited for so that Ctrl-C reaches the
+    caller at once. The work releases the interpreter lock; a thread left
+    behind by Ctrl-C ends by itself at its time limit."""
+
+    def __init__(self, call: Callable[[], Any]) -> None:
+        self.value: Any = None
+        self.error: BaseException | None = None
+
+        def body() -> None:
+            try:
+                self.value = call()
+            except BaseException as error:  # handed to the waiting thread
+                self.error = error
+
+        self.thread = threading.Thread(target=body, daemon=True, name="ovila-dsm")
+        self.thread.start()
+
+    def wait(self) -> Any:
+        while self.thread.is_alive():
+            self.thread.join(0.05)
+        if self.error is not None:
+            raise self.error
+        return self.value
+
+
 def wait_for(call: Callable[[], Any]) -> Any:
-    """Runs `call` in a helper thread, so that Ctrl-C reaches the caller at once.
-
-    The solver releases the interpreter lock; the thread ends by itself when
-    its time limit runs out.
-    """
-    box: dict[str, Any] = {}
-
-    def body() -> None:
-        try:
-            box["value"] = call()
-        except BaseException as error:  # handed to the caller below
-            box["error"] = error
-
-    worker = threading.Thread(target=body, daemon=True, name="ovila-dsm-proof")
-    worker.start()
-    while worker.is_alive():
-        worker.join(0.05)
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
+    """Runs `call` on a helper thread and waits for its value."""
+    return Thread(call).wait()
 
 
 class _Cycles:
@@ -118,24 +126,24 @@ def _short_cycles(graph: Graph, kept: np.ndarray, limit: int) -> list[list[int]]
     return cycles
 
 
-def prove(
-    graph: Graph,
-    best_order: np.ndarray,
-    best_cost: int,
-    lower_bound: int,
-    deadline: float,
-) -> tuple[int, np.ndarray, int]:
-    """Raises `lower_bound` towards `best_cost`; returns (bound, order, cost).
+class Incumbent(Protocol):
+    live: int  # the cost of the best order known now (another thread may lower it)
+    bound: int  # the best lower bound proven so far (raised here)
 
-    The order returned is `best_order` unless the integer program found a
-    better one (which it then proves optimal).
+
+def prove(graph: Graph, incumbent: Incumbent, deadline: float, stop: threading.Event) -> np.ndarray | None:
+    """Raises `incumbent.bound` until it meets `incumbent.live`, the deadline
+    passes or `stop` is set.
+
+    Returns an order when the integer program found one better than every
+    order known when it did (that order is then optimal), else None.
     """
     marks = graph.marks
     cycles = _Cycles(marks)
     for cycle in _short_cycles(graph, np.ones(marks, dtype=bool), marks):
         cycles.add(cycle)
     rows = graph.rows()
-    while lower_bound < best_cost:
+    while incumbent.bound < incumbent.live and not stop.is_set():
         left = deadline - time.perf_counter()
         if left <= 0.05:
             break
@@ -149,27 +157,20 @@ def prove(
                 options={"time_limit": left},
             )
         )
-        bound = getattr(result, "mip_dual_bound", None)
-        if result.status == 0:
-            bound = result.fun
+        bound = result.fun if result.status == 0 else getattr(result, "mip_dual_bound", None)
         if bound is not None and math.isfinite(bound):
-            lower_bound = max(lower_bound, math.ceil(bound - 1e-6))
+            incumbent.bound = max(incumbent.bound, math.ceil(bound - 1e-6))
         if result.status != 0 or result.x is None:
             break
         kept = result.x < 0.5
         found = _short_cycles(graph, kept, CYCLES_PER_ROUND)
         if not found:
             # The kept marks have no cycle: putting what is needed first
-            # leaves exactly the marks set aside as feedback marks.
+            # leaves exactly the marks set aside as feedback marks, an optimum.
             sub = from_pairs(graph.n, rows[kept], graph.indices[kept])
             block_of, _ = _order.condense(*sub.arrays())
             order = np.argsort(np.frombuffer(block_of, dtype=np.int32), kind="stable").astype(np.int32)
-            cost = _order.feedback(*graph.arrays(), order.tobytes())
-            if cost < best_cost:
-                best_order, best_cost = order, cost
-            lower_bound = max(lower_bound, min(best_cost, math.ceil(result.fun - 1e-6)))
+            return order if _order.feedback(*graph.arrays(), order.tobytes()) < incumbent.live else None
+        if not any([cycles.add(cycle) for cycle in found]):
             break
-        added = sum(cycles.add(cycle) for cycle in found)
-        if added == 0:
-            break
-    return min(lower_bound, best_cost), best_order, best_cost
+    return None

@@ -11,6 +11,7 @@ then, with the time left, a lower bound by integer programming.
 from __future__ import annotations
 
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 from numbers import Real
@@ -20,16 +21,14 @@ import numpy as np
 
 from . import _order
 from ._graph import Graph, check_seed, coerce
-from ._proof import provable, prove
+from ._proof import Thread, provable, prove
 
 METHODS = ("auto", "heuristic", "sga")
 # Blocks up to this size are ordered by exact search (subset dynamic programming).
 EXACT_ITEMS = 22
 # Iterated local search ends after this many perturbation rounds in a row that
 # did not improve the best order (a count of work, so a seed gives one result).
-STALE_ROUNDS = 3000
-# Share of a provable block's time given to the heuristic before the proof.
-HEURISTIC_SHARE = 0.5
+STALE_ROUNDS = 15
 
 
 @dataclass(frozen=True)
@@ -78,6 +77,7 @@ class _Block:
     order: np.ndarray  # local indices, int32
     cost: int
     bound: int
+    live: int = 0  # the cost of the best order the searches know now
 
     @property
     def optimal(self) -> bool:
@@ -161,8 +161,6 @@ class _Run:
                 self._genetic(large)
             else:
                 self._heuristic(large)
-                if self.method == "auto":
-                    self._prove(large)
         except KeyboardInterrupt:
             raise Interrupted(self._result()) from None
         return self._result()
@@ -206,57 +204,75 @@ class _Run:
     def _heuristic(self, blocks: list[_Block]) -> None:
         for block in blocks:
             arrays = block.graph.arrays()
-            block.bound = max(block.bound, _order.cycle_bound(*arrays))
+            bound = _order.cycle_bound(*arrays, time_limit=max(self._left(), 0.0) / 10)
+            block.bound = max(block.bound, bound)
             greedy = _order.greedy(*arrays)
             cost = _order.feedback(*arrays, greedy)
             if cost < block.cost:
                 block.order, block.cost = np.frombuffer(greedy, dtype=np.int32), cost
+            block.live = block.cost
         pending = sorted(blocks, key=lambda b: -b.graph.marks)
         while pending:
             block = pending.pop(0)
-            if block.optimal:
-                continue
-            _, share = self._shares([block] + pending)[0]
-            if self.method == "auto" and provable(block.graph):
-                share *= HEURISTIC_SHARE
-            self._improve(block, share, salt=0)
+            if not block.optimal:
+                _, share = self._shares([block] + pending)[0]
+                self._search(block, share)
 
-    def _improve(self, block: _Block, seconds: float, salt: int) -> None:
-        arrays = block.graph.arrays()
-        report = None
-        if self.progress is not None:
-            report = lambda cost: self._report(block, cost)  # noqa: E731
+    def _search(self, block: _Block, seconds: float) -> None:
+        """Local search on this thread; on a second one, the proof ("auto", when
+        the block is small enough for one) or a second search from another seed.
+        Both release the interpreter lock, so they use two cores."""
+        deadline = time.perf_counter() + seconds
+        stop = threading.Event()
+        found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
+        if self.method == "auto" and provable(block.graph):
+            helper = Thread(lambda: prove(block.graph, block, deadline, stop))
+        else:
+            helper = Thread(lambda: self._improve(block, deadline, 1, stop, found))
+        try:
+            self._improve(block, deadline, 0, stop, found)
+            helper.wait()
+        except KeyboardInterrupt:
+            stop.set()
+            raise
+        finally:
+            if found:
+                cost, _, order = min(found, key=lambda f: (f[0], f[1]))
+                if cost <= block.cost:
+                    block.order, block.cost = order, cost
+        if helper.value is not None:  # the proof found a better order, optimal
+            block.order = helper.value
+            block.cost = block.bound = _order.feedback(*block.graph.arrays(), helper.value.tobytes())
+        block.live = block.cost
+        self._report(block, block.cost, force=True)
+
+    def _improve(
+        self,
+        block: _Block,
+        deadline: float,
+        salt: int,
+        stop: threading.Event,
+        found: list[tuple[int, int, np.ndarray]],
+    ) -> None:
+        def report(cost: int) -> bool:
+            block.live = min(block.live, cost)
+            if salt == 0:
+                self._report(block, block.live)
+            return stop.is_set() or block.bound >= block.live
+
         order, cost, interrupted = _order.improve(
-            *arrays,
+            *block.graph.arrays(),
             block.order.tobytes(),
             self._seed(block, salt),
-            max(seconds, 0.0),
+            max(deadline - time.perf_counter(), 0.0),
             block.bound,
             STALE_ROUNDS,
             report,
         )
-        if cost <= block.cost:
-            block.order, block.cost = np.frombuffer(order, dtype=np.int32), cost
+        block.live = min(block.live, cost)
+        found.append((cost, salt, np.frombuffer(order, dtype=np.int32)))
         if interrupted:
             raise KeyboardInterrupt
-
-    def _prove(self, blocks: list[_Block]) -> None:
-        pending = [b for b in blocks if not b.optimal and provable(b.graph)]
-        pending.sort(key=lambda b: b.graph.marks)
-        while pending:
-            block = pending.pop(0)
-            _, share = self._shares([block] + pending)[0]
-            if share <= 0.05:
-                continue
-            bound, order, cost = prove(
-                block.graph,
-                block.order,
-                block.cost,
-                block.bound,
-                time.perf_counter() + share,
-            )
-            block.bound, block.order, block.cost = bound, order, cost
-            self._report(block, cost, force=True)
 
     def _genetic(self, blocks: list[_Block]) -> None:
         from ._genetic import best_of_runs

@@ -1,0 +1,93 @@
+// A lower bound from arc-disjoint cycles: every order breaks each cycle at
+// least once, so a set of cycles sharing no mark needs that many feedback
+// marks. Two items needing each other are taken first, then shortest cycles
+// found by breadth-first search, with a growing length limit. Only marks
+// inside a strongly connected block can lie on a cycle.
+#include <algorithm>
+
+#include "order.hpp"
+
+namespace ovila::order {
+
+std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
+    const std::int32_t n = g.n;
+    const auto un = static_cast<std::size_t>(n);
+    const Blocks blocks = condense(g);
+    // Marks inside blocks, rows sorted.
+    std::vector<std::int32_t> ptr(un + 1, 0), head;
+    for (std::int32_t u = 0; u < n; ++u) {
+        for (std::int32_t v : g.needs_of(u)) {
+            if (blocks.block_of[u] == blocks.block_of[v]) head.push_back(v);
+        }
+        ptr[static_cast<std::size_t>(u) + 1] = static_cast<std::int32_t>(head.size());
+        std::sort(head.begin() + ptr[u], head.end());
+    }
+    std::vector<char> alive(head.size(), 1);
+    auto find = [&](std::int32_t u, std::int32_t v) -> std::int32_t {
+        const auto first = head.begin() + ptr[u], last = head.begin() + ptr[u + 1];
+        const auto it = std::lower_bound(first, last, v);
+        return it != last && *it == v ? static_cast<std::int32_t>(it - head.begin()) : -1;
+    };
+    std::int64_t cycles = 0;
+    for (std::int32_t u = 0; u < n; ++u) {
+        for (std::int32_t k = ptr[u]; k < ptr[u + 1]; ++k) {
+            const std::int32_t v = head[k];
+            if (v < u) continue;
+            const std::int32_t back = find(v, u);
+            if (back >= 0) {
+                alive[k] = alive[back] = 0;
+                ++cycles;
+            }
+        }
+    }
+    // Breadth-first search from s along live marks for a path back to s of
+    // at most `limit` marks; kills the marks of the cycle found.
+    std::vector<std::int32_t> stamp(un, -1), via(un, -1), parent(un, -1), depth(un, 0), queue;
+    std::vector<char> done(un, 0);  // on no cycle of live marks any more
+    std::int32_t visit = 0;
+    auto take_cycle = [&](std::int32_t s, std::int32_t limit) -> bool {
+        ++visit;
+        queue.clear();
+        queue.push_back(s);
+        stamp[s] = visit;
+        depth[s] = 0;
+        bool limited = false;
+        for (std::size_t qi = 0; qi < queue.size(); ++qi) {
+            const std::int32_t u = queue[qi];
+            if (depth[u] + 1 > limit) {
+                limited = true;
+                break;
+            }
+            for (std::int32_t k = ptr[u]; k < ptr[u + 1]; ++k) {
+                if (!alive[k]) continue;
+                const std::int32_t v = head[k];
+                if (v == s) {
+                    alive[k] = 0;
+                    for (std::int32_t w = u; w != s; w = parent[w]) alive[via[w]] = 0;
+                    return true;
+                }
+                if (stamp[v] == visit || done[v]) continue;
+                stamp[v] = visit;
+                via[v] = k;
+                parent[v] = u;
+                depth[v] = depth[u] + 1;
+                queue.push_back(v);
+            }
+        }
+        if (!limited) done[s] = 1;
+        return false;
+    };
+    std::vector<std::int32_t> cyclic;
+    for (std::int32_t u = 0; u < n; ++u) {
+        if (ptr[u + 1] > ptr[u]) cyclic.push_back(u);
+    }
+    for (std::int32_t limit : {3, 4, 6, 10, n}) {
+        for (std::int32_t s : cyclic) {
+            while (!done[s] && take_cycle(s, limit)) ++cycles;
+            if (poll && (s & 63) == 0 && !poll(-1)) return cycles;
+        }
+    }
+    return cycles;
+}
+
+}  // namespace ovila::order

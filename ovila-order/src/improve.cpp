@@ -1,0 +1,218 @@
+// The strong search. Its local search works from a queue: moving an item
+// changes the best move of its neighbours only, so only they are looked at
+// again. A round either anneals (random insertions within a window, worse
+// ones accepted with probability exp(-delta / t), t falling geometrically)
+// and then descends, or, without the dense table, perturbs the order with a
+// few random insertions near the items' places, descends again and keeps
+// the result unless it is worse (the round's moves are then undone). All
+// decisions come from the seeded generator, so a run that ends by the bound
+// or by stagnation is the same on every machine.
+#include <cmath>
+
+#include "search.hpp"
+
+namespace ovila::order {
+
+namespace {
+
+class Search {
+public:
+    Search(const Graph& g, std::vector<std::int32_t> start, std::uint64_t seed)
+        : a_(g, std::move(start)), rng_(seed), queued_(static_cast<std::size_t>(g.n), 0) {
+        ring_.resize(static_cast<std::size_t>(g.n) + 1);
+    }
+
+    Arrangement& arrangement() { return a_; }
+    Random& rng() { return rng_; }
+
+    void push(std::int32_t v) {
+        if (queued_[v]) return;
+        queued_[v] = 1;
+        ring_[tail_] = v;
+        tail_ = tail_ + 1 == ring_.size() ? 0 : tail_ + 1;
+    }
+
+    void push_neighbours(std::int32_t v) {
+        for (auto it = a_.neighbours_begin(v); it != a_.neighbours_end(v); ++it) push(*it);
+    }
+
+    // Applies a move and records it so that the round can be undone.
+    void apply(std::int32_t v, std::int32_t to, std::int64_t delta) {
+        log_.push_back({v, a_.position(v), delta});
+        a_.move(v, to, delta);
+    }
+
+    void begin_round() { log_.clear(); }
+    void undo_round() {
+        for (auto it = log_.rbegin(); it != log_.rend(); ++it) a_.move(it->v, it->from, -it->delta);
+        log_.clear();
+    }
+
+    // Descends until no queued item has a lowering move; false when `stop`
+    // asked to end (checked every few thousand evaluations).
+    template <class Stop>
+    bool descend(Stop&& stop) {
+        std::uint32_t steps = 0;
+        while (head_ != tail_) {
+            const std::int32_t v = ring_[head_];
+            head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
+            queued_[v] = 0;
+            const auto m = a_.best_move(v);
+            if (m.delta < 0) {
+                apply(v, m.to, m.delta);
+                push_neighbours(v);
+            }
+            if ((++steps & 1023u) == 0 && stop()) {
+                clear_queue();
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    void clear_queue() {
+        while (head_ != tail_) {
+            queued_[ring_[head_]] = 0;
+            head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
+        }
+    }
+
+    struct Logged {
+        std::int32_t v, from;
+        std::int64_t delta;
+    };
+    Arrangement a_;
+    Random rng_;
+    std::vector<char> queued_;
+    std::vector<std::int32_t> ring_;
+    std::size_t head_ = 0, tail_ = 0;
+    std::vector<Logged> log_;
+};
+
+// exp(-y) for y >= 0 from +, *, / and square roots only, which IEEE
+// arithmetic rounds the same way everywhere (a library exp may differ in the
+// last bit between machines, and with it an acceptance decision).
+double exp_minus(double y) {
+    double x = y / 1024.0, term = 1.0, sum = 1.0;
+    for (int k = 1; k <= 12; ++k) {
+        term *= -x / k;
+        sum += term;
+    }
+    for (int k = 0; k < 10; ++k) sum *= sum;
+    return sum;
+}
+
+// A random position other than p within `window` of it.
+std::int32_t near(Random& rng, std::int32_t p, std::int32_t window, std::int32_t n) {
+    const std::int32_t lo = std::max(0, p - window), hi = std::min(n - 1, p + window);
+    std::int32_t to = lo + static_cast<std::int32_t>(rng.below(static_cast<std::uint32_t>(hi - lo)));
+    return to >= p ? to + 1 : to;
+}
+
+}  // namespace
+
+Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveOptions& options,
+                 const Poll& poll) {
+    check_order(g.n, start);
+    Search s(g, std::move(start), options.seed);
+    Arrangement& a = s.arrangement();
+    Improved best{a.order(), a.cost(), false};
+    const std::int32_t n = g.n;
+    if (n < 2 || best.cost <= options.lower_bound) return best;
+
+    bool stopped = false;
+    auto stop = [&] {
+        if (!stopped && !poll(best.cost)) stopped = true;
+        return stopped;
+    };
+    auto keep_if_better = [&] {
+        if (a.cost() >= best.cost) return false;
+        best.order = a.order();
+        best.cost = a.cost();
+        return true;
+    };
+    auto descend_all = [&] {
+        for (std::int32_t v = 0; v < n; ++v) s.push(v);
+        s.begin_round();
+        return s.descend(stop);
+    };
+
+    if (!descend_all() || (keep_if_better(), best.cost <= options.lower_bound)) {
+        best.stopped = stopped;
+        return best;
+    }
+
+    // By default a move passes about 15 neighbours on average: long moves in
+    // sparse graphs, short ones in dense graphs.
+    std::int32_t window = n - 1;
+    if (options.window > 0) {
+        window = std::min(options.window, n - 1);
+    } else if (a.neighbour_entries() > 0) {
+        const double share = static_cast<double>(a.neighbour_entries()) / (static_cast<double>(n) * (n - 1));
+        window = static_cast<std::int32_t>(std::min<double>(n - 1, std::max(30.0, 15.0 / share)));
+    }
+    std::int64_t stale = 0;
+    if (a.dense() && options.anneal) {
+        const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
+        constexpr int stages = 64;
+        const std::int64_t stage = steps / stages + 1;
+        double cooling = options.t_end / options.t_start;  // its 64th root: six square roots
+        for (int k = 0; k < 6; ++k) cooling = std::sqrt(cooling);
+        constexpr int max_worse = 8;
+        std::uint32_t accept[max_worse];
+        while (stale < options.max_stale && !stop()) {
+            bool improved = false;
+            double t = options.t_start;
+            for (std::int64_t step = 0; step < steps && !stopped; ++step) {
+                if (step % stage == 0) {
+                    for (int d = 0; d < max_worse; ++d) {
+                        accept[d] = static_cast<std::uint32_t>(exp_minus((d + 1) / t) * 4294967295.0);
+                    }
+                    t *= cooling;
+                }
+                if ((step & 8191) == 8191 && stop()) break;
+                const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
+                const std::int32_t to = near(s.rng(), a.position(v), window, n);
+                const std::int64_t d = a.delta_to(v, to);
+                if (d > 0 && (d > max_worse || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) {
+                    continue;
+                }
+                a.move(v, to, d);
+                if (d < 0 && keep_if_better()) {
+                    improved = true;
+                    if (best.cost <= options.lower_bound) break;
+                }
+            }
+            if (best.cost <= options.lower_bound || stopped) break;
+            descend_all();
+            improved = keep_if_better() || improved;
+            if (best.cost <= options.lower_bound) break;
+            stale = improved ? 0 : stale + 1;
+        }
+        best.stopped = stopped;
+        return best;
+    }
+
+    constexpr std::int32_t kicks = 3, kick_window = 20;
+    while (best.cost > options.lower_bound && stale < options.max_stale && !stop()) {
+        s.begin_round();
+        const std::int64_t before = a.cost();
+        const std::int32_t count = 1 + static_cast<std::int32_t>(s.rng().below(kicks));
+        for (std::int32_t k = 0; k < count; ++k) {
+            const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
+            const std::int32_t to = near(s.rng(), a.position(v), std::min(kick_window, n - 1), n);
+            s.apply(v, to, a.delta_to(v, to));
+            s.push(v);
+            s.push_neighbours(v);
+        }
+        const bool finished = s.descend(stop);
+        stale = keep_if_better() ? 0 : stale + 1;
+        if (!finished) break;
+        if (a.cost() > before) s.undo_round();
+    }
+    best.stopped = stopped;
+    return best;
+}
+
+}  // namespace ovila::order

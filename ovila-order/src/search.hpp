@@ -1,0 +1,93 @@
+// Insertion moves on an order with position arrays, shared by the plain
+// local search and the iterated search.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "order.hpp"
+
+namespace ovila::order {
+
+// Deterministic generator (xoshiro256** seeded through splitmix64).
+class Random {
+public:
+    explicit Random(std::uint64_t seed) {
+        for (auto& word : s_) {
+            seed += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            word = z ^ (z >> 31);
+        }
+    }
+    std::uint64_t next() {
+        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
+        const std::uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return result;
+    }
+    // Uniform in [0, bound), bound > 0.
+    std::uint32_t below(std::uint32_t bound) {
+        return static_cast<std::uint32_t>(((next() >> 32) * bound) >> 32);
+    }
+
+private:
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    std::uint64_t s_[4];
+};
+
+// An order with its positions and cost, and each item's neighbours with the
+// cost of passing them: c(v, w) = [v needs w] - [w needs v], so moving v
+// from after w to before w changes the cost by c. Two items needing each
+// other cost 1 in every order and are left out.
+class Arrangement {
+public:
+    // `dense`: keep the position costs in a table when there are at most
+    // dense_limit items.
+    Arrangement(const Graph& g, std::vector<std::int32_t> order, bool dense = true);
+
+    std::int32_t size() const { return static_cast<std::int32_t>(order_.size()); }
+    std::int64_t cost() const { return cost_; }
+    const std::vector<std::int32_t>& order() const { return order_; }
+    std::int32_t position(std::int32_t v) const { return pos_[v]; }
+    std::int32_t item(std::int32_t p) const { return order_[p]; }
+    // Whether position costs come from a dense table (up to dense_limit items).
+    bool dense() const { return !dense_.empty(); }
+
+    struct Move {
+        std::int64_t delta;
+        std::int32_t to;
+    };
+    // The best position for item v (the nearest one among equals); delta 0
+    // and its own position when no move lowers the cost.
+    Move best_move(std::int32_t v);
+    // Cost change of moving item v to position `to`.
+    std::int64_t delta_to(std::int32_t v, std::int32_t to) const;
+    // Moves item v to position `to`, `delta` being the cost change.
+    void move(std::int32_t v, std::int32_t to, std::int64_t delta);
+
+    // Number of (item, neighbour) entries.
+    std::int64_t neighbour_entries() const { return static_cast<std::int64_t>(nb_.size()); }
+    // Neighbours of v and their passing costs.
+    const std::int32_t* neighbours_begin(std::int32_t v) const { return nb_.data() + nb_ptr_[v]; }
+    const std::int32_t* neighbours_end(std::int32_t v) const { return nb_.data() + nb_ptr_[v + 1]; }
+
+private:
+    std::vector<std::int32_t> order_, pos_;
+    std::vector<std::int32_t> nb_ptr_, nb_;
+    std::vector<std::int8_t> coef_;
+    // Up to dense_limit items: c(v, w) at dense_[v * n + w].
+    static constexpr std::int32_t dense_limit = 4096;
+    std::vector<std::int8_t> dense_;
+    std::vector<std::uint64_t> keys_;
+    std::int64_t cost_ = 0;
+};
+
+}  // namespace ovila::order

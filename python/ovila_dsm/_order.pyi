@@ -1,0 +1,23 @@
+"""The ordering engine: graphs as int32 compressed rows of the "needs"
+relation (`indptr`, `indices` as bytes of native int32), orders as bytes of
+int32 item indices, first item first."""
+
+from collections.abc import Callable
+
+def condense(n: int, indptr: bytes, indices: bytes) -> tuple[bytes, int]: ...
+def feedback(n: int, indptr: bytes, indices: bytes, order: bytes) -> int: ...
+def greedy(n: int, indptr: bytes, indices: bytes) -> bytes: ...
+def sift(n: int, indptr: bytes, indices: bytes, order: bytes) -> bytes: ...
+def exact(n: int, indptr: bytes, indices: bytes, time_limit: float) -> tuple[bytes, int] | None: ...
+def cycle_bound(n: int, indptr: bytes, indices: bytes, time_limit: float | None = None) -> int: ...
+def improve(
+    n: int,
+    indptr: bytes,
+    indices: bytes,
+    order: bytes,
+    seed: int,
+    time_limit: float,
+    lower_bound: int,
+    max_stale: int,
+    progress: Callable[[int], object] | None = None,
+) -> tuple[bytes, int, bool]: ...
