@@ -17,6 +17,8 @@ import json
 import math
 import os
 import sys
+import threading
+import time
 from pathlib import Path
 from typing import Any, NoReturn, TextIO
 
@@ -37,15 +39,26 @@ class _Parser(argparse.ArgumentParser):
 
 
 class _Progress:
-    """A live line on standard error while a search runs longer than a second."""
+    """A live line on standard error while a search runs longer than a second.
+
+    The search reports when it has news; a small thread redraws the line
+    four times a second in between, so the time left keeps counting down.
+    """
 
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.shown = False
         self.told = False
         self.live = stream.isatty()
+        self.last: Any = None
+        self.since = time.monotonic()
+        self.lock = threading.Lock()
+        self.done = threading.Event()
+        self.ticker: threading.Thread | None = None
 
     def __call__(self, progress: Any) -> None:
+        with self.lock:
+            self.last, self.since = progress, time.monotonic()
         if progress.seconds < 1.0:
             return
         if not self.live:
@@ -56,14 +69,32 @@ class _Progress:
                                   "(Ctrl-C stops and keeps the best order found so far)\n")
                 self.stream.flush()
             return
-        left = max(progress.time_limit - progress.seconds, 0.0)
-        line = (f"searching: best so far {progress.feedback_marks} feedback marks, "
-                f"lower bound {progress.lower_bound}, {left:.0f} s left (Ctrl-C stops and keeps the best)")
-        self.stream.write("\r" + line[:150] + "\x1b[K")
-        self.stream.flush()
-        self.shown = True
+        if self.ticker is None:
+            self.ticker = threading.Thread(target=self._tick, daemon=True)
+            self.ticker.start()
+        self._draw()
+
+    def _tick(self) -> None:
+        while not self.done.wait(0.25):
+            self._draw()
+
+    def _draw(self) -> None:
+        with self.lock:
+            progress = self.last
+            if progress is None or self.done.is_set():
+                return
+            seconds = progress.seconds + time.monotonic() - self.since
+            left = max(progress.time_limit - seconds, 0.0)
+            line = (f"searching: best so far {progress.feedback_marks} feedback marks, "
+                    f"lower bound {progress.lower_bound}, {left:.0f} s left (Ctrl-C stops and keeps the best)")
+            self.stream.write("\r" + line[:150] + "\x1b[K")
+            self.stream.flush()
+            self.shown = True
 
     def clear(self) -> None:
+        self.done.set()
+        if self.ticker is not None:
+            self.ticker.join()
         if self.shown:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
