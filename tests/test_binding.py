@@ -3,6 +3,9 @@ wording, attribute access, copies and the kind enumerations."""
 
 import math
 import operator
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import given, strategies as st
@@ -639,6 +642,51 @@ def test_member_equality_rules(cls_name, name, value):
             continue
         other = getattr(getattr(og, other_cls_name), names[value])
         assert not (member == other) and member != other
+
+
+def test_member_comparison_lets_interrupts_and_memory_errors_through():
+    class Raises:
+        def __init__(self, error):
+            self.error = error
+
+        def __index__(self):
+            raise self.error
+
+    member = og.SelectorKinds.Random
+    for error in (KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError):
+        with pytest.raises(error):
+            member == Raises(error())  # noqa: B015
+    # ordinary conversion failures still make the comparison not implemented
+    for error in (TypeError, ValueError, OverflowError, ArithmeticError, LookupError):
+        assert member != Raises(error()) and not (member == Raises(error()))
+
+
+def test_keyword_names_are_read_as_text_without_running_code():
+    # A str subclass's __str__ once named the keyword and could free the
+    # value being parsed (a crash): run in a child process.
+    script = textwrap.dedent("""
+        import gc
+        import ovila_genetic_py as og
+
+        class Name(str):
+            def __str__(self):
+                for referrer in gc.get_referrers(self):
+                    if isinstance(referrer, dict):
+                        referrer.clear()
+                raise KeyboardInterrupt
+
+        assert og.Chromosome(**{Name("genes"): [7, 8, 9]}).genes == [7, 8, 9]
+        matrix = og.EvaluatorMatrix(**{Name("kind"): og.EvaluatorKinds.FeedbackMarks,
+                                       Name("matrix"): [float(i) for i in range(4)]})
+        assert matrix.matrix == [0.0, 1.0, 2.0, 3.0]
+        try:
+            og.Chromosome([1], **{Name("fitnes"): 1.0})
+        except TypeError as error:
+            assert str(error) == "Chromosome.__new__() got an unexpected keyword argument 'fitnes'", error
+        print("ok")
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr
 
 
 @pytest.mark.parametrize("op", [operator.lt, operator.le, operator.gt, operator.ge])

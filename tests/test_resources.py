@@ -2,6 +2,7 @@
 MemoryError before anything is allocated, and a sequence's own claim about its
 length never makes the module reserve memory for items that do not exist."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -88,6 +89,39 @@ def test_huge_empty_run_in_a_fresh_process_is_refused_not_run():
         pytest.fail("a run of 10**12 empty generations was started instead of refused")
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["MemoryError"]
+
+
+def test_the_hall_of_fame_is_counted_before_a_run_starts():
+    # Populations that fit with a hall of fame that does not: refused up
+    # front. The hall holds at most the orders the run makes (4 here), so a
+    # "keep everything" capacity costs no more than that. In a child process
+    # with a bounded address space, so that a regression fails fast.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    n_genes = memory * 3 // 4 // (8 * 8)  # the 4 kept and working populations of 2: 3/4 of memory
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import os, resource
+        import ovila_genetic_py as og
+        if "asan" not in os.environ.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (2**32, 2**32))
+        s = og.SequencingSettings({n_genes}, 0.9, 0.2, n_chromosomes=2, n_generations=1,
+                                  n_hall_of_fame=10**9)
+        try:
+            og.sequence_sga(s, og.GeneratorKinds.RandomSequence, og.EvaluatorValue(1.0),
+                            og.RecorderKinds.FitnessStatistics, og.SelectorKinds.Random,
+                            og.CrossoverKinds.IPX, og.MutatorSwap(0.1), og.ConvergenceKinds.Never)
+        except MemoryError as error:
+            print(error)
+    """)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (f"a run of 2 chromosomes of {n_genes} genes keeping up to 1 "
+                             "generations needs more memory than this machine has\n")
+
+
+def test_runs_without_chromosomes_need_no_gene_memory():
+    for n_genes in (2**61, U64_MAX):
+        s = make_settings(n_genes=n_genes, n_chromosomes=0, n_generations=2)
+        lineage = run(s)
+        assert [len(p.chromosomes) for p in lineage.generations] == [0, 0]
 
 
 class LyingLength(list):

@@ -460,11 +460,17 @@ def test_offsets_use_unsigned_wrapping_arithmetic(kind, offset):
 
 
 @pytest.mark.parametrize("kind", ["FeedbackMarks", "FeedbackDistance", "LowerLeftDistance"])
-def test_empty_orders_score_the_offset_and_the_dimension_term(kind):
-    # An empty order has no mark at all: every kind scores it like an order
-    # without feedback (n_genes 0 is a valid setting, not an internal error).
+def test_empty_orders_end_the_feedback_scores_and_score_the_offset_otherwise(kind):
+    # n_genes 0 makes empty orders: the feedback scores have no place for
+    # them (an internal error); LowerLeftDistance scores the offset.
     s = make_settings(n_genes=0, n_chromosomes=4, n_generations=3, n_hall_of_fame=3)
     evaluator = og.EvaluatorMatrix(getattr(og.EvaluatorKinds, kind), [], 4)
+    if kind != "LowerLeftDistance":
+        with pytest.raises(BaseException) as excinfo:
+            run(s, evaluator=evaluator)
+        assert_panic(excinfo.value)
+        working_run()
+        return
     lineage = run_and_check(s, evaluator=evaluator)
     assert all(c.genes == [] and c.fitness == 4.0 for p in lineage.generations for c in p.chromosomes)
     # a single distinct (empty) order: the hall of fame holds it once

@@ -6,7 +6,10 @@ from its own random source: runs in different threads are not copies of each
 other's random streams.
 """
 
+import pathlib
+import subprocess
 import sys
+import textwrap
 import threading
 
 import ovila_genetic_py as og
@@ -152,3 +155,84 @@ def test_each_thread_draws_from_its_own_random_source():
     assert len(set(streams)) == len(streams)
     for orders in streams:
         assert all(sorted(order) == list(range(20)) for order in orders)
+
+
+def run_script(script):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=300, cwd=pathlib.Path(__file__).resolve().parents[1])
+
+
+def test_forked_processes_draw_their_own_random_streams():
+    # A forked child starts with a copy of its parent's generator: its runs,
+    # and every sibling's, must still differ from the parent's. The same
+    # through the multistart example's process pool with the fork start
+    # method, after a serial run in the parent.
+    result = run_script("""
+        import multiprocessing, os, sys
+        import ovila_genetic_py as og
+        sys.path.insert(0, "examples")
+        import multistart
+
+        def orders():
+            s = og.SequencingSettings(20, 0.0, 0.0, n_chromosomes=8, n_generations=1)
+            lineage = og.sequence_sga(s, og.GeneratorKinds.RandomSequence, og.EvaluatorValue(1.0),
+                                      og.RecorderKinds.FitnessStatistics, og.SelectorKinds.Random,
+                                      og.CrossoverKinds.IPX, og.MutatorSwap(0.0), og.ConvergenceKinds.Never)
+            return repr([c.genes for p in lineage.generations for c in p.chromosomes])
+
+        orders()
+        pipes = []
+        for _ in range(3):
+            read, write = os.pipe()
+            if os.fork() == 0:
+                os.write(write, orders().encode())
+                os._exit(0)
+            os.close(write)
+            pipes.append(read)
+        seen = [orders()]
+        for read in pipes:
+            os.wait()
+            with os.fdopen(read) as handle:
+                seen.append(handle.read())
+        print(len(set(seen)))
+
+        multiprocessing.set_start_method("fork", force=True)
+        matrix = [float((i * 7 + j * 3) % 4 == 0) for i in range(30) for j in range(30)]
+        multistart.multistart(matrix, 30, 1, generations=3, population=10, executor="serial")
+        runs = multistart.multistart(matrix, 30, 8, generations=3, population=10, executor="process",
+                                     workers=2)["runs"]
+        print(len({repr((r["orders"], r["best_per_record"])) for r in runs}))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["4", "8"]
+
+
+def test_a_daemon_thread_ended_at_exit_inside_a_conversion_ends_quietly():
+    # The interpreter ends a daemon thread that runs Python code while it
+    # finalizes by unwinding it; the module must let that through, not report
+    # it (without the interpreter lock) and crash the exit.
+    for call in ("og.Chromosome([Stuck()])", "og.Chromosome(StuckLength([1]))",
+                 "og.SequencingSettings(n_genes=Stuck(), p_crossover=0.5, p_mutation=0.5)"):
+        result = run_script(f"""
+            import threading, time
+            import ovila_genetic_py as og
+
+            started = threading.Event()
+
+            def wait_for_exit():
+                started.set()
+                while True:
+                    time.sleep(0.001)
+
+            class Stuck:
+                def __index__(self):
+                    wait_for_exit()
+
+            class StuckLength(list):
+                def __len__(self):
+                    wait_for_exit()
+
+            threading.Thread(target=lambda: {call}, daemon=True).start()
+            started.wait()
+        """)
+        assert (result.returncode, result.stderr) == (0, ""), call

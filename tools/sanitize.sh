@@ -65,8 +65,14 @@ check_reports
 echo "== python tests (ASan + UBSan module, leak detection off)"
 module_dir=$root/$build/ovila-genetic-py
 [ -d "$module_dir" ] || module_dir=$build/ovila-genetic-py
-LD_PRELOAD="$libasan $libstdcxx" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$module_dir" "$PYTHON" -c \
-  "import ovila_genetic_py as og, sys; print('module:', og.__file__); sys.exit(not og.__file__.startswith('$module_dir'))"
+# ovila_dsm with its instrumented extension, ahead of the installed one.
+package_dir=$root/$build/python
+rm -rf "$package_dir" && mkdir -p "$package_dir"
+cp -r python/ovila_dsm "$package_dir/"
+cp "$root/$build"/ovila-order-py/_order*.so "$package_dir/ovila_dsm/"
+LD_PRELOAD="$libasan $libstdcxx" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$module_dir:$package_dir" "$PYTHON" -c \
+  "import ovila_genetic_py as og, ovila_dsm._order as o, sys; print('modules:', og.__file__, o.__file__); sys.exit(not (og.__file__.startswith('$module_dir') and o.__file__.startswith('$package_dir')))"
+module_dir=$module_dir:$package_dir
 # PYTHONMALLOC=malloc routes the interpreter's object allocations through
 # ASan too, so overruns of the module's instances are caught. Subprocesses
 # started by the tests inherit all of this.

@@ -43,7 +43,17 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value) != 0) {
-            const std::string name = str_of(key);
+            // Held before anything can run Python code that changes the dict.
+            Ref held_key = Ref::borrowed(key);
+            Ref held_value = Ref::borrowed(value);
+            // The key's own text, read without calling its __str__.
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+            if (utf8 == nullptr) {
+                if (PyErr_Occurred() != nullptr) throw_python_error();
+                raise(PyExc_TypeError, signature.full_name() + " keywords must be strings");
+            }
+            const std::string name(utf8, static_cast<std::size_t>(size));
             std::size_t slot = n;
             for (std::size_t i = 0; i < n; ++i) {
                 if (name == signature.parameters[i]) slot = i;
@@ -54,7 +64,7 @@ Arguments::Arguments(const Signature& signature, PyObject* args, PyObject* kwarg
             if (slots_[slot]) {
                 raise(PyExc_TypeError, signature.full_name() + " got multiple values for argument '" + name + "'");
             }
-            slots_[slot] = Ref::borrowed(value);
+            slots_[slot] = std::move(held_value);
         }
     }
 

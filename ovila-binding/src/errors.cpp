@@ -32,12 +32,6 @@ Fetched Fetched::fetch() {
     return fetched;
 }
 
-void Fetched::restore() {
-    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-}
-
-bool Fetched::is(PyObject* type) const { return PyErr_GivenExceptionMatches(type_.get(), type) != 0; }
-
 std::string str_of(PyObject* object) {
     PyObject* text = PyObject_Str(object);
     if (text == nullptr) {

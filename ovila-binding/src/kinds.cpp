@@ -4,13 +4,17 @@ namespace ovila::py {
 
 std::optional<long long> comparable_integer(PyObject* other) {
     PyObject* index = PyNumber_Index(other);
-    if (index == nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
+    long long value = -1;
+    if (index != nullptr) {
+        value = PyLong_AsLongLong(index);
+        Py_DECREF(index);
     }
-    const long long value = PyLong_AsLongLong(index);
-    Py_DECREF(index);
-    if (value == -1 && PyErr_Occurred() != nullptr) {
+    if (index == nullptr || (value == -1 && PyErr_Occurred() != nullptr)) {
+        // Only an ordinary failure to convert makes the comparison not
+        // implemented; an interrupt, an exit or an exhausted memory goes on.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) != 0 || PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+            throw_python_error();
+        }
         PyErr_Clear();
         return std::nullopt;
     }

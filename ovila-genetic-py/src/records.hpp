@@ -22,4 +22,21 @@ struct Convert<GenesSet> {
     static Ref to(const GenesSet& values);
 };
 
+// The entries of a hall of fame: a list, best first (a template, so that it
+// is compiled once Chromosome's class is known).
+template <class Entries>
+    requires std::is_same_v<Entries, HallEntries>
+struct Convert<Entries> {
+    static HallEntries from(PyObject* object) { return HallEntries(Convert<std::vector<Chromosome>>::from(object)); }
+    static Ref to(const HallEntries& values) { return to_list(values); }
+};
+
+// The gene sequences of a hall of fame: a set of tuples, like GenesSet.
+template <class Uniques>
+    requires std::is_same_v<Uniques, HallUniques>
+struct Convert<Uniques> {
+    static HallUniques from(PyObject* object) { return HallUniques(Convert<GenesSet>::from(object)); }
+    static Ref to(const HallUniques& values) { return Convert<GenesSet>::to(values.to_set()); }
+};
+
 }  // namespace ovila::py

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "kernels/ipx.hpp"
 #include "lineage.hpp"
 #include "random.hpp"
 
@@ -47,20 +48,9 @@ public:
                     Genes& child2) const override;
 
 private:
-    // Genes far above the sequence length: hash sets stand for "seen".
-    void cross_sparse(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2, Genes& child1,
-                      Genes& child2) const;
-
-    // Scratch reused from call to call (an operator serves one thread): the
-    // keep mask of the sparse path; for small genes, one "seen" flag per gene
-    // value and child, the free positions and the donor genes not seen yet.
-    // The flags are 32-bit words, which mark and test faster than bytes.
-    mutable std::vector<std::uint8_t> keep_;
-    mutable std::vector<std::uint32_t> seen1_;
-    mutable std::vector<std::uint32_t> seen2_;
-    mutable std::vector<std::size_t> free_;
-    mutable Genes fresh1_;
-    mutable Genes fresh2_;
+    // Scratch reused from call to call (an operator serves one thread).
+    mutable std::vector<kernels::Word> keep_;
+    mutable kernels::IpxScratch scratch_;
 };
 
 class PointCrossover final : public Crossover {

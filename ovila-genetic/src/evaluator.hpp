@@ -86,13 +86,4 @@ using EvaluatorOptions = std::variant<MatrixEvaluatorOptions, ValueEvaluatorOpti
 // options", "Vector should be of size dimensions^2. d*d != len").
 std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options);
 
-// Direct walks of the formulas over the row-major matrix (reference
-// implementations, used for sequences with repeated genes and by tests).
-double feedback_marks_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
-                             std::span<const Gene> genes);
-double feedback_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
-                                std::span<const Gene> genes);
-double lower_left_distance_direct(std::span<const double> matrix, std::uint64_t n, std::uint64_t offset,
-                                  std::span<const Gene> genes);
-
 }  // namespace ovila

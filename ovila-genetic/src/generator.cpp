@@ -3,6 +3,8 @@
 #include <numeric>
 #include <utility>
 
+#include "kernels/bits.hpp"
+
 namespace ovila {
 
 Genes RandomSequenceGenerator::generate(RandomSource& rng, std::uint64_t n_genes) const {
@@ -29,14 +31,8 @@ Genes RandomSequenceGenerator::generate(RandomSource& rng, std::uint64_t n_genes
     };
     for (; i + 1 < n_genes; ++i) {
         const auto count = static_cast<std::uint32_t>(n_genes - i);  // 2 to 2^32 - 1
-        std::uint64_t product = std::uint64_t{half()} * count;
-        if (static_cast<std::uint32_t>(product) < count) {
-            const std::uint32_t threshold = static_cast<std::uint32_t>(0U - count) % count;
-            while (static_cast<std::uint32_t>(product) < threshold) {
-                product = std::uint64_t{half()} * count;
-            }
-        }
-        std::swap(genes[static_cast<std::size_t>(i)], genes[static_cast<std::size_t>(i + (product >> 32))]);
+        const std::uint32_t j = kernels::below_by_rejection<std::uint32_t>(count, half);
+        std::swap(genes[static_cast<std::size_t>(i)], genes[static_cast<std::size_t>(i + j)]);
     }
     return genes;
 }

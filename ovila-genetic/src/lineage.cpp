@@ -2,137 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <new>
 
 #include "error.hpp"
+#include "kernels/bits.hpp"
 #include "evaluator.hpp"
 
 namespace ovila {
-
-namespace {
-
-// Released buffers of one length. The addresses are kept apart from the
-// buffers, so that neither keeping nor handing out a buffer touches its
-// (by then usually cold) memory.
-struct Shelf {
-    std::size_t length = 0;
-    std::vector<void*> buffers;
-};
-
-// Set when the thread's shelves are destroyed at its exit: gene buffers
-// released after that (by thread-local objects destroyed later) go straight
-// back to malloc. Trivially destructible, so it can be read until the end.
-thread_local bool shelves_gone = false;
-
-class GeneShelves {
-public:
-    GeneShelves() = default;
-    GeneShelves(const GeneShelves&) = delete;
-    GeneShelves& operator=(const GeneShelves&) = delete;
-    ~GeneShelves() {
-        release();
-        shelves_gone = true;
-    }
-
-    void* take(std::size_t length) noexcept {
-        for (Shelf& shelf : shelves_) {
-            if (shelf.length == length && !shelf.buffers.empty()) {
-                void* p = shelf.buffers.back();
-                shelf.buffers.pop_back();
-                bytes_ -= length * sizeof(Gene);
-                return p;
-            }
-        }
-        return nullptr;
-    }
-
-    bool keep(void* p, std::size_t length) noexcept {
-        const std::size_t size = length * sizeof(Gene);
-        if (length < GeneAllocator::min_kept_length || size > GeneAllocator::retained_limit - bytes_) {
-            return false;
-        }
-        Shelf* target = nullptr;
-        for (Shelf& shelf : shelves_) {
-            if (shelf.length == length) {
-                target = &shelf;
-                break;
-            }
-            if (target == nullptr && shelf.buffers.empty()) {
-                target = &shelf;
-            }
-        }
-        if (target == nullptr) {
-            return false;
-        }
-        try {
-            target->buffers.push_back(p);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        target->length = length;
-        bytes_ += size;
-        return true;
-    }
-
-    std::size_t bytes() const noexcept { return bytes_; }
-
-    void release() noexcept {
-        for (Shelf& shelf : shelves_) {
-            for (void* p : shelf.buffers) {
-                ::operator delete(p, shelf.length * sizeof(Gene));
-            }
-            shelf.buffers = {};
-        }
-        bytes_ = 0;
-    }
-
-private:
-    std::array<Shelf, 4> shelves_{};
-    std::size_t bytes_ = 0;
-};
-
-// The calling thread's shelves; null once they are destroyed, and in builds
-// that keep nothing. Not inlined: the thread-local address is then looked up
-// once per call instead of once per use.
-[[gnu::noinline]] GeneShelves* shelves() noexcept {
-    if (!GeneAllocator::keeps_released || shelves_gone) {
-        return nullptr;
-    }
-    thread_local GeneShelves kept;
-    return &kept;
-}
-
-}  // namespace
-
-Gene* GeneAllocator::allocate(std::size_t n) {
-    if (n > std::size_t(-1) / sizeof(Gene)) {
-        throw std::bad_array_new_length();
-    }
-    if (GeneShelves* kept = shelves()) {
-        if (void* p = kept->take(n)) {
-            return static_cast<Gene*>(p);
-        }
-    }
-    return static_cast<Gene*>(::operator new(n * sizeof(Gene)));
-}
-
-void GeneAllocator::deallocate(Gene* p, std::size_t n) noexcept {
-    if (GeneShelves* kept = shelves(); kept != nullptr && kept->keep(p, n)) {
-        return;
-    }
-    ::operator delete(p, n * sizeof(Gene));
-}
-
-std::size_t GeneAllocator::retained() noexcept {
-    const GeneShelves* kept = shelves();
-    return kept != nullptr ? kept->bytes() : 0;
-}
-
-void GeneAllocator::release_retained() noexcept {
-    if (GeneShelves* kept = shelves()) {
-        kept->release();
-    }
-}
 
 std::vector<double> Population::fitness_values() const {
     std::vector<double> values;
@@ -147,7 +25,7 @@ std::vector<double> Population::fitness_values() const {
 }
 
 std::size_t GenesHash::operator()(const Genes& genes) const noexcept {
-    __extension__ using u128 = unsigned __int128;
+    using kernels::u128;
     constexpr std::uint64_t k0 = 0xA0761D6478BD642FULL;
     constexpr std::uint64_t k1 = 0xE7037ED1A0B428DBULL;
     // Multiply-fold mixing of the length and every gene in order.
@@ -168,35 +46,108 @@ void HallOfFame::update(const Population& population) {
     }
 }
 
+namespace {
+
+bool closes_band(const Chromosome& chromosome) { return !chromosome.fitness || std::isnan(*chromosome.fitness); }
+
+double entry_fitness(const HallEntry& entry) {
+    if (!entry.fitness) {
+        internal_error("a hall of fame entry has no fitness");
+    }
+    return *entry.fitness;
+}
+
+}  // namespace
+
+HallEntries::HallEntries(std::vector<Chromosome> entries) {
+    std::uint64_t band = 0;
+    const Chromosome* previous = nullptr;
+    for (Chromosome& entry : entries) {
+        if (previous != nullptr &&
+            (closes_band(*previous) || (!closes_band(entry) && *entry.fitness > *previous->fitness))) {
+            ++band;
+        }
+        const bool closes = closes_band(entry);
+        const Rank rank{band, closes, closes ? 0.0 : *entry.fitness, admitted_++};
+        tree_.emplace_hint(tree_.end(), rank,
+                           Entry{entry.fitness, std::make_shared<const Genes>(std::move(entry.genes))});
+        previous = &entry;
+    }
+}
+
+HallEntry HallEntries::operator[](std::size_t i) const {
+    if (i >= tree_.size()) {
+        internal_error("hall of fame entry index out of range");
+    }
+    if (i <= tree_.size() / 2) {
+        return *const_iterator(std::next(tree_.begin(), static_cast<std::ptrdiff_t>(i)));
+    }
+    return *const_iterator(std::prev(tree_.end(), static_cast<std::ptrdiff_t>(tree_.size() - i)));
+}
+
+std::uint64_t HallEntries::open_band() const {
+    if (tree_.empty()) {
+        return 0;
+    }
+    const Rank& last = std::prev(tree_.end())->first;
+    return last.closes ? last.band + 1 : last.band;
+}
+
+void HallEntries::admit(double fitness, SharedGenes genes) {
+    std::uint64_t band = open_band();
+    if (std::isnan(fitness)) {
+        tree_.emplace_hint(tree_.end(), Rank{band, true, 0.0, admitted_++}, Entry{fitness, std::move(genes)});
+        return;
+    }
+    // Within a band the rank order is the walk's stopping place; the walk
+    // goes on into the band before only when it beats this band's best
+    // entry and that band ended where the fitness rose, not at a NaN.
+    for (;;) {
+        const auto best = tree_.lower_bound(Rank{band, false, std::numeric_limits<double>::infinity(), 0});
+        const bool in_band = best != tree_.end() && best->first.band == band && !best->first.closes;
+        if ((in_band && !(fitness > best->first.fitness)) || best == tree_.begin()) {
+            break;
+        }
+        const auto before = std::prev(best);
+        if (before->first.closes) {
+            if (!before->second.fitness) {
+                internal_error("a hall of fame entry has no fitness");
+            }
+            break;
+        }
+        band = before->first.band;
+    }
+    tree_.emplace(Rank{band, false, fitness, admitted_++}, Entry{fitness, std::move(genes)});
+}
+
+HallUniques::HallUniques(const GenesSet& given) {
+    for (const Genes& genes : given) {
+        set_.insert(std::make_shared<const Genes>(genes));
+    }
+}
+
 void HallOfFame::offer(const Chromosome& chromosome) {
     if (!chromosome.fitness) {
         internal_error("a chromosome without fitness was offered to the hall of fame");
     }
-    const double fitness = *chromosome.fitness;
-
-    // Walk up from the worst end; a candidate that cannot beat a full hall
-    // costs one comparison.
-    std::size_t k = chromosomes.size();
-    if (k > capacity) {
-        k = static_cast<std::size_t>(capacity);
+    // The engine's hall never holds more than its capacity; one lowered
+    // below its size first sheds the entries beyond it.
+    while (chromosomes.size() > capacity) {
+        uniques.erase(chromosomes.back().genes);
+        chromosomes.pop_back();
     }
-    while (k > 0) {
-        const std::optional<double>& other = chromosomes[k - 1].fitness;
-        if (!other) {
-            internal_error("a hall of fame entry has no fitness");
-        }
-        if (!(fitness > *other)) {
-            break;
-        }
-        --k;
-    }
-    if (k >= capacity) {
+    // A full hall admits only a candidate that beats its last entry.
+    if (capacity == 0 ||
+        (chromosomes.size() == capacity && !(*chromosome.fitness > entry_fitness(chromosomes.back())))) {
         return;
     }
-    if (!uniques.insert(chromosome.genes).second) {
+    if (uniques.contains(chromosome.genes)) {
         return;
     }
-    chromosomes.insert(chromosomes.begin() + static_cast<std::ptrdiff_t>(k), chromosome);
+    // The one stored copy of the order, shared by the entry and `uniques`.
+    auto genes = std::make_shared<const Genes>(chromosome.genes);
+    uniques.insert(genes);
+    chromosomes.admit(*chromosome.fitness, std::move(genes));
     while (chromosomes.size() > capacity) {
         uniques.erase(chromosomes.back().genes);
         chromosomes.pop_back();

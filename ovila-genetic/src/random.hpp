@@ -1,8 +1,9 @@
 // The run's random source and the draws every operator uses.
 //
 // A RandomSource hands out 64-bit words from a small buffer that `refill`
-// fills; the default source is xoshiro256++ seeded from operating-system
-// entropy (one per thread), tests derive a ScriptedRandom to dictate words.
+// fills; the default source is eight xoshiro256++ streams seeded from
+// operating-system entropy (one source per thread); tests derive sources
+// that dictate words.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "kernels/xoshiro.hpp"
 
 namespace ovila {
 
@@ -95,8 +98,11 @@ public:
     // Uniform index in [0, n), n > 0 (multiply-and-reject).
     std::uint64_t below(std::uint64_t n);
 
+    // Words drawn from the source at a time.
+    static constexpr std::size_t buffer_words = 32;
+
 protected:
-    // Writes up to `capacity` (> 0) words into `out` and returns how many (> 0).
+    // Writes up to `capacity` (> 0, at most buffer_words) words into `out` and returns how many (> 0).
     virtual std::size_t refill(std::uint64_t* out, std::size_t capacity) = 0;
 
 private:
@@ -104,70 +110,39 @@ private:
         return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
     }
 
-    std::array<std::uint64_t, 32> buffer_{};
+    std::array<std::uint64_t, buffer_words> buffer_{};
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
     std::uint64_t bits_ = 0;
     unsigned bits_left_ = 0;
 };
 
-// xoshiro256++: fast, 256 bits of state, good statistical quality.
-class Xoshiro256 final : public RandomSource {
-public:
-    explicit Xoshiro256(const std::array<std::uint64_t, 4>& seed);
-    // Seeded from operating-system entropy (getrandom, /dev/urandom as fallback).
-    static Xoshiro256 from_entropy();
-
-protected:
-    std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
-
-private:
-    std::array<std::uint64_t, 4> s_;
-};
+// The seed a stream starts from: the all-zero state is a fixed point of
+// xoshiro, so it is replaced by a fixed mix.
+std::array<std::uint64_t, 4> usable_seed(std::array<std::uint64_t, 4> seed);
 
 // Eight xoshiro256++ streams side by side, each seeded on its own, their
 // words interleaved: word i of the sequence comes from stream i % 8. The
-// streams do not depend on each other, so they are stepped together in vector
-// registers when the processor has AVX2 (about twice as fast per word as one
-// stream); the portable computation gives the same words.
+// streams do not depend on each other, so they are stepped together (in
+// vector registers where the processor has AVX2); every variant of the step
+// gives the same words.
 class Xoshiro256x8 final : public RandomSource {
 public:
-    static constexpr std::size_t lanes = 8;
+    static constexpr std::size_t lanes = kernels::xoshiro_lanes;
     explicit Xoshiro256x8(const std::array<std::array<std::uint64_t, 4>, lanes>& seeds);
     // Every stream seeded from operating-system entropy.
     static Xoshiro256x8 from_entropy();
-
-    // One step of all streams (`lanes` words), computed without vector
-    // instructions.
-    void step_portable(std::uint64_t* out);
 
 protected:
     std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
 
 private:
     // state_[j * lanes + k]: word j of stream k's state.
-    alignas(32) std::array<std::uint64_t, 4 * lanes> state_{};
-    bool vector_;
+    alignas(32) kernels::XoshiroState state_{};
+    kernels::XoshiroStep step_;  // chosen from the processor features when built
 };
 
 // The calling thread's generator, created and seeded on first use.
 RandomSource& thread_random();
-
-// Replays a fixed list of words; running past its end is an internal error.
-class ScriptedRandom final : public RandomSource {
-public:
-    explicit ScriptedRandom(std::vector<std::uint64_t> words) : words_(std::move(words)) {}
-    std::size_t consumed() const { return next_; }
-
-    // Words that make `uniform()` return exactly `u` (u in [0, 1), a multiple of 2^-53).
-    static std::uint64_t word_for_uniform(double u);
-
-protected:
-    std::size_t refill(std::uint64_t* out, std::size_t capacity) override;
-
-private:
-    std::vector<std::uint64_t> words_;
-    std::size_t next_ = 0;
-};
 
 }  // namespace ovila

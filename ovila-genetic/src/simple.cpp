@@ -1,5 +1,6 @@
 #include "simple.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -25,22 +26,37 @@ std::uint64_t physical_memory() {
 // fit in physical memory are refused before anything is allocated, instead
 // of running the machine into swap or the out-of-memory killer hours later.
 // Every kept population also costs its own record and a statistics record,
-// even when it holds no chromosome.
+// even when it holds no chromosome. The hall of fame holds up to
+// min(n_hall_of_fame, chromosomes the run makes) orders, each stored once.
 void check_working_set(const SequencingSettings& settings) {
     std::uint64_t populations = 0;
     const bool too_many = __builtin_add_overflow(*settings.n_generations, std::uint64_t{3}, &populations);
     constexpr std::uint64_t chromosome_overhead = sizeof(Chromosome);
     constexpr std::uint64_t population_overhead = sizeof(Population) + sizeof(FitnessStatistics);
+    const std::uint64_t n_chromosomes = *settings.n_chromosomes;
     std::uint64_t per_chromosome = 0;
     std::uint64_t total = 0;
+    // Populations without chromosomes need no gene memory, however long an order would be.
     const bool overflow =
-        too_many || __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome) ||
+        too_many ||
+        (n_chromosomes != 0 &&
+         __builtin_mul_overflow(settings.n_genes, std::uint64_t{sizeof(Gene)}, &per_chromosome)) ||
         __builtin_add_overflow(per_chromosome, chromosome_overhead, &per_chromosome) ||
-        __builtin_mul_overflow(per_chromosome, *settings.n_chromosomes, &total) ||
+        __builtin_mul_overflow(per_chromosome, n_chromosomes, &total) ||
         __builtin_add_overflow(total, population_overhead, &total) ||
         __builtin_mul_overflow(total, populations, &total);
+    std::uint64_t made = 0;
+    if (__builtin_mul_overflow(n_chromosomes, *settings.n_generations, &made) ||
+        __builtin_add_overflow(made, n_chromosomes, &made)) {
+        made = ~std::uint64_t{0};
+    }
+    const std::uint64_t hall_entries = std::min(settings.n_hall_of_fame.value_or(1), made);
+    std::uint64_t hall = 0;
+    const bool hall_overflow =
+        __builtin_mul_overflow(per_chromosome + HallOfFame::entry_overhead, hall_entries, &hall) ||
+        __builtin_add_overflow(total, hall, &total);
     const std::uint64_t available = physical_memory();
-    if (overflow || (available != 0 && total > available)) {
+    if (overflow || hall_overflow || (available != 0 && total > available)) {
         throw MemoryRefusal("a run of " + std::to_string(*settings.n_chromosomes) + " chromosomes of " +
                             std::to_string(settings.n_genes) + " genes keeping up to " +
                             std::to_string(*settings.n_generations) +

@@ -67,6 +67,57 @@ TEST(HallOfFame, NaNEntersOnlyWhileThereIsRoomAndStaysAhead) {
     EXPECT_EQ(entries(hall), (std::vector<Genes>{{0}, {3}, {2}}));
 }
 
+// The admission rules as a plain walk up a vector from its worst end.
+void walk_offer(std::vector<Chromosome>& entries, std::size_t capacity, const Chromosome& c) {
+    std::size_t k = std::min(entries.size(), capacity);
+    while (k > 0 && *c.fitness > *entries[k - 1].fitness) {
+        --k;
+    }
+    const bool present = std::any_of(entries.begin(), entries.end(),
+                                     [&](const Chromosome& e) { return e.genes == c.genes; });
+    if (k >= capacity || present) {
+        return;
+    }
+    entries.insert(entries.begin() + static_cast<std::ptrdiff_t>(k), c);
+    entries.resize(std::min(entries.size(), capacity));
+}
+
+// The tree-kept hall places every candidate where the plain walk does, ties,
+// NaN and repeated orders included, also from entries given out of order
+// (which it keeps in their order).
+TEST(HallOfFame, AdmitsAsThePlainWalk) {
+    Xoshiro256 rng({12, 34, 56, 78});
+    for (const std::size_t capacity : {1, 2, 7, 60, 1000000000}) {
+        for (int start = 0; start < 2; ++start) {
+            std::vector<Chromosome> expected;
+            for (Gene g = 0; start == 1 && g < std::min<std::size_t>(capacity, 9); ++g) {
+                expected.push_back(with_fitness(g % 4 == 3 ? kNaN : double(rng.below(6)), {100 + g}));
+            }
+            HallOfFame hall;
+            hall.capacity = capacity;
+            hall.chromosomes = expected;
+            for (const Chromosome& c : expected) {
+                hall.uniques.insert(c.genes);
+            }
+            ASSERT_EQ(hall.chromosomes.to_vector().size(), expected.size());
+            for (int i = 0; i < 3000; ++i) {
+                const double f = rng.below(50) == 0 ? kNaN : double(rng.below(25));
+                const Chromosome c = with_fitness(f, {rng.below(40), rng.below(40)});
+                hall.offer(c);
+                walk_offer(expected, capacity, c);
+            }
+            std::vector<Genes> want;
+            for (const Chromosome& c : expected) {
+                want.push_back(c.genes);
+            }
+            ASSERT_EQ(entries(hall), want) << "capacity " << capacity << " start " << start;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                EXPECT_EQ(std::isnan(*hall.chromosomes[i].fitness), std::isnan(*expected[i].fitness));
+            }
+        }
+    }
+}
+
 TEST(FitnessStatistics, Summaries) {
     const FitnessStatisticsRecorder recorder;
     const FitnessStatistics s = recorder.record(population_of({1, 2, 3, 4}));
@@ -147,7 +198,7 @@ TEST(Lineage, KeepsTheNewestWithinItsLimits) {
 }
 
 TEST(GeneAllocator, ReleasedBuffersServeTheNextRequestsOfTheirLength) {
-    if (!GeneAllocator::keeps_released) {
+    if (!GeneAllocator::keeps_released()) {
         GTEST_SKIP() << "buffers are not kept in sanitizer builds";
     }
     GeneAllocator::release_retained();
@@ -194,13 +245,13 @@ TEST(GeneAllocator, BuffersReleasedAfterTheThreadsShelvesAreGone) {
         late.assign(100, 1);
         Genes released(100, 2);
         released = Genes();
-        EXPECT_EQ(GeneAllocator::retained(), GeneAllocator::keeps_released ? 100 * sizeof(Gene) : 0U);
+        EXPECT_EQ(GeneAllocator::retained(), GeneAllocator::keeps_released() ? 100 * sizeof(Gene) : 0U);
     });
     worker.join();
 }
 
 TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
-    if (!GeneAllocator::keeps_released) {
+    if (!GeneAllocator::keeps_released()) {
         GTEST_SKIP() << "buffers are not kept in sanitizer builds";
     }
     GeneAllocator::release_retained();

@@ -118,32 +118,51 @@ TEST(Xoshiro256, KnownOutputsAndSeeding) {
 
     Xoshiro256 zero({0, 0, 0, 0});  // the all-zero state would stay zero
     EXPECT_NE(zero.next_u64() | zero.next_u64(), 0U);
-    EXPECT_NE(Xoshiro256::from_entropy().next_u64(), Xoshiro256::from_entropy().next_u64());
     EXPECT_NE(Xoshiro256x8::from_entropy().next_u64(), Xoshiro256x8::from_entropy().next_u64());
     EXPECT_EQ(&thread_random(), &thread_random());
 }
 
-TEST(Xoshiro256x8, InterleavesEightIndependentStreams) {
+// Every variant of the eight-stream step, and the source built on the
+// features in force, give the words of eight single streams interleaved.
+TEST(Xoshiro256x8, EveryVariantInterleavesEightIndependentStreams) {
     std::array<std::array<std::uint64_t, 4>, Xoshiro256x8::lanes> seeds{};
     for (std::size_t k = 0; k < seeds.size(); ++k) {
         seeds[k] = {k + 1, 3 * k + 7, k * k, 0x9E3779B97F4A7C15ULL ^ k};
     }
     seeds[5] = {0, 0, 0, 0};  // replaced like a single stream's all-zero seed
-    Xoshiro256x8 eight(seeds);
-    Xoshiro256x8 portable(seeds);
-    std::vector<std::unique_ptr<Xoshiro256>> single;
-    for (const auto& seed : seeds) {
-        single.push_back(std::make_unique<Xoshiro256>(seed));
-    }
-    std::array<std::uint64_t, Xoshiro256x8::lanes> step{};
-    for (std::size_t i = 0; i < 1000; ++i) {
-        const std::size_t lane = i % Xoshiro256x8::lanes;
-        if (lane == 0) {
-            portable.step_portable(step.data());
+    std::vector<kernels::XoshiroStep> variants = {&kernels::xoshiro_x8_reference, &kernels::xoshiro_x8_portable};
+#if OVILA_AVX2_VARIANTS
+    if (kernels::detected_features().avx2) variants.push_back(&kernels::xoshiro_x8_avx2);
+#endif
+    for (const bool avx2 : {false, true}) {
+        const kernels::Features previous = kernels::set_features({avx2});
+        Xoshiro256x8 source(seeds);
+        kernels::set_features(previous);
+        std::vector<std::unique_ptr<Xoshiro256>> single;
+        for (const auto& seed : seeds) {
+            single.push_back(std::make_unique<Xoshiro256>(seed));
         }
-        const std::uint64_t word = eight.next_u64();  // the vector path where the processor has it
-        ASSERT_EQ(word, single[lane]->next_u64()) << "word " << i;
-        ASSERT_EQ(word, step[lane]) << "word " << i;
+        for (std::size_t i = 0; i < 1000; ++i) {
+            ASSERT_EQ(source.next_u64(), single[i % Xoshiro256x8::lanes]->next_u64()) << "word " << i;
+        }
+    }
+    for (const kernels::XoshiroStep step : variants) {
+        alignas(32) kernels::XoshiroState state{};
+        alignas(32) kernels::XoshiroState expected_state{};
+        for (std::size_t k = 0; k < seeds.size(); ++k) {
+            for (std::size_t j = 0; j < 4; ++j) {
+                state[j * Xoshiro256x8::lanes + k] = usable_seed(seeds[k])[j];
+            }
+        }
+        expected_state = state;
+        for (const std::size_t steps : {1U, 3U, 4U}) {
+            std::vector<std::uint64_t> out(steps * Xoshiro256x8::lanes);
+            std::vector<std::uint64_t> expected(out.size());
+            step(state.data(), out.data(), steps);
+            kernels::xoshiro_x8_reference(expected_state.data(), expected.data(), steps);
+            ASSERT_EQ(out, expected) << steps << " steps";
+            ASSERT_EQ(state, expected_state);
+        }
     }
 }
 

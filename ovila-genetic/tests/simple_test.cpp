@@ -5,6 +5,7 @@
 
 #include "error.hpp"
 #include "simple.hpp"
+#include "test_support.hpp"
 
 namespace ovila {
 namespace {

@@ -5,7 +5,9 @@
 #include <initializer_list>
 #include <vector>
 
+#include "kernels/bits.hpp"
 #include "lineage.hpp"
+#include "oracles.hpp"
 #include "random.hpp"
 
 namespace ovila::testing {
@@ -15,7 +17,7 @@ inline std::uint64_t U(double u) { return ScriptedRandom::word_for_uniform(u); }
 
 // A word that makes `below(n)` return k on its first draw (no rejection).
 inline std::uint64_t index_word(std::uint64_t k, std::uint64_t n) {
-    __extension__ using u128 = unsigned __int128;
+    using kernels::u128;
     const u128 top = (static_cast<u128>(k + 1) << 64) - 1;
     return static_cast<std::uint64_t>(top / n);
 }

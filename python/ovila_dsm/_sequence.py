@@ -28,7 +28,7 @@ METHODS = ("auto", "heuristic", "sga")
 EXACT_ITEMS = 22
 # Iterated local search ends after this many perturbation rounds in a row that
 # did not improve the best order (a count of work, so a seed gives one result).
-STALE_ROUNDS = 15
+STALE_ROUNDS = 100
 
 
 @dataclass(frozen=True)
@@ -225,7 +225,7 @@ class _Run:
         deadline = time.perf_counter() + seconds
         stop = threading.Event()
         found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
-        if self.method == "auto" and provable(block.graph):
+        if self.method == "auto" and provable(block.graph, block.live, block.bound):
             helper = Thread(lambda: prove(block.graph, block, deadline, stop))
         else:
             helper = Thread(lambda: self._improve(block, deadline, 1, stop, found))

@@ -15,9 +15,7 @@ namespace ovila::py {
 class Fetched {
 public:
     static Fetched fetch();
-    void restore();
     PyObject* value() const { return value_.get(); }
-    bool is(PyObject* type) const;
 
 private:
     Ref type_, value_, traceback_;

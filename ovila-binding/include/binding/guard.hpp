@@ -2,6 +2,8 @@
 // point called by the interpreter runs its body inside `guarded`.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -20,11 +22,19 @@ void raise_value_error(const char* message) noexcept;
 // Runs `body` and turns every C++ failure into a Python exception: an
 // internal error into PanicException, a refused configuration into
 // ValueError, an allocation failure into MemoryError. Returns `failed`
-// when `body` did not complete.
+// when `body` did not complete. The one unwind let through is the thread's
+// own end (the interpreter ending a thread while it finalizes): it is no
+// failure of the call, and the thread does not hold the interpreter lock.
+//
+// The forced unwind is a foreign exception: its catch binds no object, which
+// the undefined-behaviour sanitizer would report as a null reference (the
+// bodies guarded keep their checks: they are functions of their own).
 template <class R, class F>
-R guarded(R failed, F&& body) noexcept {
+__attribute__((no_sanitize("undefined"))) R guarded(R failed, F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PythonError&) {
     } catch (const ovila::InternalError& error) {
         raise_panic(error.what());

@@ -122,11 +122,20 @@ void dealloc_instance(PyObject* object) {
 template <Exposed T>
 Ref make_instance(T value) {
     PyTypeObject* type = type_of<T>();
-    Ref object = Ref::owned(PyType_GenericAlloc(type, 0));
-    auto* self = as_instance<T>(object.get());
+    PyObject* object = PyType_GenericAlloc(type, 0);
+    if (object == nullptr) throw_python_error();
+    auto* self = as_instance<T>(object);
     new (&self->borrow) BorrowFlag();
-    new (&self->value) T(std::move(value));
-    return object;
+    try {
+        new (&self->value) T(std::move(value));
+    } catch (...) {
+        // No record was made: the object goes without running its destructor.
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_fn(object);
+        Py_DECREF(type);
+        throw;
+    }
+    return Ref::steal(object);
 }
 
 // Creates the class of T if needed and adds it to `module` (and to its

@@ -51,7 +51,8 @@ PyObject* kind_int(PyObject* self) {
 }
 
 // The integer an operand stands for, or nothing when it converts to no
-// signed 64-bit integer.
+// signed 64-bit integer; a conversion that raised anything but an ordinary
+// Exception (an interrupt, an exit) or a MemoryError ends the call with it.
 std::optional<long long> comparable_integer(PyObject* other);
 PyObject* comparison_result(bool equal, int op);
 
