@@ -336,6 +336,26 @@ def _blocks(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the command; returns the exit status."""
+    status = _main(argv)
+    _leave_search_threads(status)
+    return status
+
+
+def _leave_search_threads(status: int) -> None:
+    """After Ctrl-C a search's helper thread may still be running compiled
+    code; letting the interpreter shut down around it aborts the process.
+    Give it a moment to end, then leave without the shutdown if it has not."""
+    helpers = [t for t in threading.enumerate() if t.name == "ovila-dsm" and t.is_alive()]
+    deadline = time.monotonic() + 1.0
+    for thread in helpers:
+        thread.join(max(deadline - time.monotonic(), 0.0))
+    if any(thread.is_alive() for thread in helpers):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+
+
+def _main(argv: list[str] | None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     try:
