@@ -400,23 +400,29 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     )
     source = parser.add_argument_group("matrix")
     source.add_argument(
-        "--input", metavar="CSV", help="DSM file: names in the first row and column, cells 0/1"
+        "--input",
+        metavar="FILE",
+        help="DSM file read by ovila_dsm.read_dsm (labelled or unlabelled table, edge list; CSV, TSV, "
+        "semicolon or .xlsx); without it, a random DSM",
     )
-    source.add_argument("--n", type=int, default=60, help="size of the random DSM")
-    source.add_argument("--density", type=float, default=0.1, help="mark density of the random DSM")
+    source.add_argument("--n", type=int, default=60, help="items of the random DSM (2 to 3000)")
+    source.add_argument("--density", type=float, default=0.1, help="share of marked cells of the random DSM (0 to 1)")
     source.add_argument("--seed", type=int, default=1, help="seed of the random DSM")
 
     run = parser.add_argument_group("runs")
     run.add_argument("--runs", type=int, default=8, help="number of independent runs (K)")
-    run.add_argument("--generations", type=int, default=200)
-    run.add_argument("--population", type=int, default=100)
+    run.add_argument("--generations", type=int, default=200, help="generations of each run after the first")
+    run.add_argument("--population", type=int, default=100, help="orders (chromosomes) per generation, at least 2")
     run.add_argument("--hall-of-fame", type=int, default=5, help="orders kept per run")
-    run.add_argument("--p-crossover", type=float, default=0.9)
-    run.add_argument("--p-mutation", type=float, default=0.2)
-    run.add_argument("--p-swap", type=float, default=0.05)
-    run.add_argument("--selector", choices=SELECTORS, default="Roulette")
-    run.add_argument("--crossover", choices=CROSSOVERS, default="IPX")
-    run.add_argument("--evaluator", choices=EVALUATORS, default="FeedbackMarks")
+    run.add_argument("--p-crossover", type=float, default=0.9, help="probability that two parents are crossed")
+    run.add_argument("--p-mutation", type=float, default=0.2, help="probability that a child is mutated")
+    run.add_argument("--p-swap", type=float, default=0.05,
+                     help="probability that each position of a mutated child swaps with another")
+    run.add_argument("--selector", choices=SELECTORS, default="Roulette",
+                     help="parent selection: in proportion to fitness, or uniform")
+    run.add_argument("--crossover", choices=CROSSOVERS, default="IPX",
+                     help="IPX keeps every child an order of all items; Point may repeat or drop items")
+    run.add_argument("--evaluator", choices=EVALUATORS, default="FeedbackMarks", help="the fitness function")
 
     where = parser.add_argument_group("where to run")
     where.add_argument(
@@ -426,13 +432,13 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         help="auto: dask if 'distributed' is installed, else a process pool",
     )
     where.add_argument(
-        "--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler (implies dask)"
+        "--scheduler", metavar="ADDRESS", help="address of a running Dask scheduler (implies dask); none: a new local cluster"
     )
     where.add_argument(
         "--workers",
         type=int,
         default=None,
-        help="processes of the local cluster or pool (default: one per core)",
+        help="processes of the local cluster or pool; none: one per core",
     )
     args = parser.parse_args(argv)
     if args.scheduler is not None:
@@ -443,8 +449,15 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("--executor dask needs 'distributed' (pip install 'dask[distributed]')")
     if args.runs < 1 or args.population < 2 or args.generations < 0 or args.hall_of_fame < 1:
         parser.error("--runs and --hall-of-fame must be >= 1, --population >= 2")
-    if args.input is None and args.n < 2:
-        parser.error("--n must be at least 2")
+    if args.input is None and not 2 <= args.n <= 3000:
+        parser.error("--n must be between 2 and 3000")
+    if not 0.0 <= args.density <= 1.0:
+        parser.error("--density must be between 0 and 1")
+    for name in ("p_crossover", "p_mutation", "p_swap"):
+        if not 0.0 <= getattr(args, name) <= 1.0:
+            parser.error(f"--{name.replace('_', '-')} must be between 0 and 1")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
     return args
 
 
@@ -464,7 +477,14 @@ def print_progress(done: int, total: int, result: RunResult) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     if args.input is not None:
-        names, matrix = read_dsm(Path(args.input))
+        try:
+            names, matrix = read_dsm(Path(args.input))
+        except OSError as error:
+            print(f"error: {args.input}: {error.strerror or error}", file=sys.stderr)
+            return 2
+        except ValueError as error:  # the file is not a readable matrix
+            print(f"error: {error}", file=sys.stderr)
+            return 2
         n = len(names)
         source = args.input
     else:

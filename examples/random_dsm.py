@@ -33,6 +33,10 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.n < 1 or args.population < 2 or args.generations < 1 or args.hall_of_fame < 1:
         parser.error("--n, --generations and --hall-of-fame must be positive, --population at least 2")
+    if not 0.0 <= args.density <= 1.0:
+        parser.error("--density must be between 0 and 1")
+    if args.n > 3000:
+        parser.error("--n must be at most 3000 (the matrix is dense: n*n cells)")
 
     n = args.n
     matrix = random_dsm(n, args.density, args.seed)

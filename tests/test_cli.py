@@ -1,0 +1,145 @@
+"""The ovila-dsm command run as a person runs it: exit status, files, messages."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from ovila_dsm import read_dsm
+
+DATA = Path(__file__).resolve().parent / "data"
+P13 = str(DATA / "process-13-tasks.csv")
+
+
+def run(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "ovila_dsm.cli", *args], capture_output=True, text=True,
+                          timeout=300, cwd=cwd)
+
+
+def test_console_script_is_installed():
+    script = Path(sys.executable).with_name("ovila-dsm")
+    if not script.exists():
+        pytest.skip("not installed as a package")
+    result = subprocess.run([str(script), "sequence", "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0
+    for option in ("--output", "--plot", "--report", "--json", "--seed", "--time-limit", "--method", "--transpose"):
+        assert option in result.stdout
+    assert result.stdout.count("default") >= 9
+
+
+def test_sequence_writes_every_output(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("openpyxl")
+    out = {k: tmp_path / f"out.{k}" for k in ("csv", "xlsx", "txt", "json", "png", "html")}
+    result = run("sequence", P13, "--seed", "3", "--time-limit", "5", "-o", str(out["csv"]), "-o", str(out["xlsx"]),
+                 "-o", str(out["txt"]), "-o", str(out["json"]), "--plot", str(out["png"]), "--report", str(out["html"]))
+    assert result.returncode == 0, result.stderr
+    assert "20 in the given order -> 10 in the best order found" in result.stdout
+    data = json.loads(out["json"].read_text(encoding="utf-8"))
+    assert data["feedback_marks"] == 10 and len(data["tears"]) == 10 and data["seed"] == 3
+    order = out["txt"].read_text(encoding="utf-8").splitlines()
+    assert order == data["order"] and sorted(order) == sorted(f"T{i}" for i in range(1, 14))
+    original = read_dsm(P13)
+    index = [original.labels.index(name) for name in order]
+    for table in (out["csv"], out["xlsx"]):
+        back = read_dsm(table)
+        assert back.labels == order
+        np.testing.assert_array_equal(back.matrix.toarray(), original.matrix.toarray()[np.ix_(index, index)])
+    assert out["png"].read_bytes().startswith(b"\x89PNG")
+    assert "data:image/png;base64," in out["html"].read_text(encoding="utf-8")
+
+
+def test_json_prints_only_the_result():
+    result = run("sequence", P13, "--json", "--seed", "1", "--time-limit", "2")
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert set(data) >= {"order", "feedback_marks", "lower_bound", "optimal", "blocks", "seconds", "seed", "tears"}
+
+
+def test_blocks_lists_blocks_and_bands(tmp_path):
+    path = tmp_path / "chain.csv"
+    path.write_text("item,needs\nc,b\nb,a\na,b\nd,c\n", encoding="utf-8")
+    result = run("blocks", str(path))
+    assert result.returncode == 0, result.stderr
+    assert "Block 1 (band 1, 2 items): b, a" in result.stdout
+    assert "Band 3: d" in result.stdout
+    data = json.loads(run("blocks", str(path), "--json").stdout)
+    assert data["blocks"] == [["b", "a"]] and data["band_of"] == {"a": 1, "b": 1, "c": 2, "d": 3}
+
+
+MISTAKES = [
+    (["sequence", "missing.csv"], "missing.csv: No such file or directory"),
+    (["sequence", "one.csv"], "one.csv: holds 1 item"),
+    (["sequence", "bad.csv"], "bad.csv: line 2: cell ('A', 'B') holds '?'"),
+    (["sequence", P13, "--plot", "nowhere/dsm.png"], "the folder 'nowhere' does not exist"),
+    (["sequence", P13, "--plot", "dsm.gif"], "unknown picture format '.gif'"),
+    (["sequence", P13, "-o", "dsm.doc"], "unknown output format '.doc'"),
+    (["sequence", P13, "--report", "report.pdf"], "unknown report format '.pdf'"),
+    (["sequence", P13, "--time-limit", "-1"], "--time-limit must be a non-negative number"),
+    (["sequence", P13, "--seed", "-5"], "--seed must be between 0"),
+    (["sequence", P13, "--method", "magic"], "invalid choice: 'magic'"),
+    (["blocks", P13, "--sheet", "x"], "a sheet name is only meaningful"),
+    (["sequence", "bad.csv", "-o", "bad.csv"], "bad.csv: is the input file"),
+    (["frobnicate"], "invalid choice"),
+]
+
+
+@pytest.mark.parametrize("args, message", MISTAKES)
+def test_user_mistakes_exit_2_with_one_line(tmp_path, args, message):
+    (tmp_path / "one.csv").write_text(",A\nA,0\n")
+    (tmp_path / "bad.csv").write_text(",A,B\nA,0,?\nB,1,0\n")
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 2
+    assert message in result.stderr
+    assert len(result.stderr.strip().splitlines()) == 1, result.stderr
+    assert result.stdout == ""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_writes_the_best_order_so_far(tmp_path):
+    # Large enough that neither the search nor the proof ends on its own within the time limit.
+    rng = np.random.default_rng(5)
+    n = 300
+    dense = (rng.random((n, n)) < 0.05).astype(int)
+    lines = [",".join([""] + [f"i{k}" for k in range(n)])]
+    lines += [",".join([f"i{r}"] + [str(v) for v in dense[r]]) for r in range(n)]
+    (tmp_path / "big.csv").write_text("\n".join(lines) + "\n")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ovila_dsm.cli", "sequence", "big.csv", "--time-limit", "120", "-o", "order.txt"],
+        cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    assert process.stderr is not None
+    assert "searching for up to 120 s" in process.stderr.readline()  # the search has started
+    time.sleep(1)
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+    assert process.returncode == 130, stderr
+    assert "interrupted: writing the best order found so far" in stderr
+    assert len((tmp_path / "order.txt").read_text().splitlines()) == n
+    assert "Traceback" not in stderr and os.path.exists(tmp_path / "order.txt")
+
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+@pytest.mark.parametrize("script, args, message", [
+    ("sequence_dsm.py", ["missing.csv"], "missing.csv: No such file or directory"),
+    ("sequence_dsm.py", ["one.csv"], "one.csv: holds 1 item"),
+    ("sequence_dsm.py", [P13, "--output", "nowhere/dsm.png"], "the folder 'nowhere' does not exist"),
+    ("sequence_dsm.py", [P13, "--output", "dsm.gif"], "unknown picture format '.gif'"),
+    ("multistart.py", ["--input", "one.csv", "--executor", "serial"], "one.csv: holds 1 item"),
+    ("multistart.py", ["--input", "missing.csv", "--executor", "serial"], "missing.csv: No such file"),
+    ("multistart.py", ["--p-swap", "2"], "--p-swap must be between 0 and 1"),
+])
+def test_examples_end_user_mistakes_without_traceback(tmp_path, script, args, message):
+    (tmp_path / "one.csv").write_text(",A\nA,0\n")
+    result = subprocess.run([sys.executable, str(EXAMPLES / script), *args], capture_output=True, text=True,
+                            timeout=120, cwd=tmp_path)
+    assert result.returncode == 2
+    assert message in result.stderr and "Traceback" not in result.stderr
