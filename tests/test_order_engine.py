@@ -118,3 +118,29 @@ def test_progress_is_called_and_its_error_propagates() -> None:
     with pytest.raises(RuntimeError, match="stop here"):
         _order.improve(*graph, _order.greedy(*graph), 1, 60.0, 0, 1 << 40, progress)
     assert seen[1] <= seen[0]
+
+
+def test_a_true_progress_answer_ends_the_search_with_its_best() -> None:
+    graph = random_graph(300, 0.1, 4)
+    start = _order.greedy(*graph)
+    order, cost, interrupted = _order.improve(*graph, start, 1, 60.0, 0, 1 << 40, lambda best: True)
+    assert not interrupted and cost == _order.feedback(*graph, order) <= _order.feedback(*graph, start)
+
+
+def test_a_search_on_a_daemon_thread_ends_cleanly_at_exit() -> None:
+    import subprocess
+    import sys
+
+    script = (
+        "import threading, time, numpy as np\n"
+        "from ovila_dsm import _order\n"
+        "cells = np.random.default_rng(0).random((300, 300)) < 0.1\n"
+        "rows, cols = np.nonzero(cells)\n"
+        "indptr = np.searchsorted(rows, np.arange(301)).astype(np.int32).tobytes()\n"
+        "g = (300, indptr, cols.astype(np.int32).tobytes())\n"
+        "threading.Thread(target=_order.improve, daemon=True,\n"
+        "    args=(*g, _order.greedy(*g), 1, 30.0, 0, 1 << 40, lambda c: None)).start()\n"
+        "time.sleep(0.5)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr

@@ -187,6 +187,7 @@ def test_ctrl_c_stops_a_long_search_and_keeps_the_best() -> None:
     out, _ = child.communicate(timeout=20)
     words = out.split()
     assert words[0] == "interrupted" and int(words[2]) == 400, out
+    assert child.returncode == 0  # the searches left behind end cleanly at exit
 
 
 if os.name != "posix":  # pragma: no cover

@@ -58,6 +58,9 @@ class Thread:
         self.thread = threading.Thread(target=body, daemon=True, name="ovila-dsm")
         self.thread.start()
 
+    def join(self, seconds: float) -> None:
+        self.thread.join(seconds)
+
     def wait(self) -> Any:
         while self.thread.is_alive():
             self.thread.join(0.05)

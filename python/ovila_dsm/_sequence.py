@@ -234,6 +234,7 @@ class _Run:
             helper.wait()
         except KeyboardInterrupt:
             stop.set()
+            helper.join(0.5)  # a second search ends at its next report
             raise
         finally:
             if found:
