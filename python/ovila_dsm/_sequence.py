@@ -225,7 +225,8 @@ class _Run:
         deadline = time.perf_counter() + seconds
         stop = threading.Event()
         found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
-        if self.method == "auto" and provable(block.graph, block.live, block.bound):
+        proving = self.method == "auto" and provable(block.graph, block.live, block.bound)
+        if proving:
             helper = Thread(lambda: prove(block.graph, block, deadline, stop))
         else:
             helper = Thread(lambda: self._improve(block, deadline, 1, stop, found))
@@ -234,7 +235,8 @@ class _Run:
             helper.wait()
         except KeyboardInterrupt:
             stop.set()
-            helper.join(0.5)  # a second search ends at its next report
+            if not proving:
+                helper.join(0.5)  # a second search ends at its next report
             raise
         finally:
             if found:

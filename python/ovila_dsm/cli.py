@@ -342,9 +342,9 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _leave_search_threads(status: int) -> None:
-    """After Ctrl-C a search's helper thread may still be running compiled
-    code; letting the interpreter shut down around it aborts the process.
-    Give it a moment to end, then leave without the shutdown if it has not."""
+    """After Ctrl-C a proof's solver may still be running on a helper thread
+    until its time limit. Give helper threads a moment to end, then leave
+    without waiting for them."""
     helpers = [t for t in threading.enumerate() if t.name == "ovila-dsm" and t.is_alive()]
     deadline = time.monotonic() + 1.0
     for thread in helpers:
