@@ -29,15 +29,10 @@ from ._graph import Graph, from_pairs
 PROVABLE_ITEMS = 2000
 PROVABLE_MARKS = 30000
 CYCLES_PER_ROUND = 5000
-PROVABLE_GAP = 10
 
 
-def provable(graph: Graph, cost: int, bound: int) -> bool:
-    """Whether a proof is worth the second core: the block is small enough and
-    the best order known is close to the quick bound. Far from it (dense
-    blocks), a second search from another seed does more good."""
-    close = cost - bound <= max(PROVABLE_GAP, cost // 10)
-    return graph.n <= PROVABLE_ITEMS and graph.marks <= PROVABLE_MARKS and close
+def provable(graph: Graph) -> bool:
+    return graph.n <= PROVABLE_ITEMS and graph.marks <= PROVABLE_MARKS
 
 
 class Thread:

@@ -29,6 +29,10 @@ EXACT_ITEMS = 22
 # Iterated local search ends after this many perturbation rounds in a row that
 # did not improve the best order (a count of work, so a seed gives one result).
 STALE_ROUNDS = 100
+# The proof has the second core for this share of a block's time (at least
+# PROOF_FIRST seconds); a second search takes it over if no proof came.
+PROOF_SHARE = 0.2
+PROOF_FIRST = 1.0
 
 
 @dataclass(frozen=True)
@@ -82,6 +86,9 @@ class _Block:
     @property
     def optimal(self) -> bool:
         return self.bound >= self.cost
+
+    def optimal_now(self) -> bool:
+        return self.bound >= self.live
 
 
 def _check_time_limit(time_limit: Any) -> float:
@@ -219,24 +226,30 @@ class _Run:
                 self._search(block, share)
 
     def _search(self, block: _Block, seconds: float) -> None:
-        """Local search on this thread; on a second one, the proof ("auto", when
-        the block is small enough for one) or a second search from another seed.
-        Both release the interpreter lock, so they use two cores."""
+        """Local search on this thread; on a second one, first the proof ("auto",
+        when the block is small enough for one), then, if the proof has not
+        ended within its first share of the time, a second search from another
+        seed. Both release the interpreter lock, so they use two cores."""
         deadline = time.perf_counter() + seconds
         stop = threading.Event()
         found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
-        proving = self.method == "auto" and provable(block.graph, block.live, block.bound)
-        if proving:
-            helper = Thread(lambda: prove(block.graph, block, deadline, stop))
-        else:
-            helper = Thread(lambda: self._improve(block, deadline, 1, stop, found))
+
+        def second() -> np.ndarray | None:
+            if self.method == "auto" and provable(block.graph):
+                proof_ends = min(deadline, time.perf_counter() + max(PROOF_FIRST, PROOF_SHARE * seconds))
+                proven = prove(block.graph, block, proof_ends, stop)
+                if proven is not None or block.optimal_now() or stop.is_set():
+                    return proven
+            self._improve(block, deadline, 1, stop, found)
+            return None
+
+        helper = Thread(second)
         try:
             self._improve(block, deadline, 0, stop, found)
             helper.wait()
         except KeyboardInterrupt:
             stop.set()
-            if not proving:
-                helper.join(0.5)  # a second search ends at its next report
+            helper.join(0.3)  # a second search ends at its next report
             raise
         finally:
             if found:
@@ -261,7 +274,7 @@ class _Run:
             block.live = min(block.live, cost)
             if salt == 0:
                 self._report(block, block.live)
-            return stop.is_set() or block.bound >= block.live
+            return stop.is_set() or block.optimal_now()
 
         order, cost, interrupted = _order.improve(
             *block.graph.arrays(),
