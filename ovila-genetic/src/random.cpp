@@ -14,13 +14,6 @@ namespace ovila {
 
 namespace {
 
-std::uint64_t splitmix64(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 // Fills `out` with operating-system entropy; false when no source delivered.
 bool read_entropy(unsigned char* out, std::size_t size) {
     std::size_t done = 0;
@@ -52,7 +45,7 @@ std::array<std::uint64_t, 4> usable_seed(std::array<std::uint64_t, 4> seed) {
     if ((seed[0] | seed[1] | seed[2] | seed[3]) == 0) {
         std::uint64_t state = 0;
         for (auto& word : seed) {
-            word = splitmix64(state);
+            word = kernels::splitmix64(state);
         }
     }
     return seed;

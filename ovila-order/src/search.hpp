@@ -3,44 +3,29 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
+#include "kernels/xoshiro.hpp"
 #include "order.hpp"
 
 namespace ovila::order {
 
-// Deterministic generator (xoshiro256** seeded through splitmix64).
+// Deterministic generator: the engine's xoshiro256++ step, seeded through splitmix64.
 class Random {
 public:
     explicit Random(std::uint64_t seed) {
-        for (auto& word : s_) {
-            seed += 0x9E3779B97F4A7C15ull;
-            std::uint64_t z = seed;
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            word = z ^ (z >> 31);
-        }
+        for (auto& word : s_) word = kernels::splitmix64(seed);
     }
-    std::uint64_t next() {
-        const std::uint64_t result = rotl(s_[1] * 5, 7) * 9;
-        const std::uint64_t t = s_[1] << 17;
-        s_[2] ^= s_[0];
-        s_[3] ^= s_[1];
-        s_[1] ^= s_[2];
-        s_[0] ^= s_[3];
-        s_[2] ^= t;
-        s_[3] = rotl(s_[3], 45);
-        return result;
-    }
+    std::uint64_t next() { return kernels::xoshiro_next(s_); }
     // Uniform in [0, bound), bound > 0.
     std::uint32_t below(std::uint32_t bound) {
         return static_cast<std::uint32_t>(((next() >> 32) * bound) >> 32);
     }
 
 private:
-    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-    std::uint64_t s_[4];
+    std::array<std::uint64_t, 4> s_;
 };
 
 // An order with its positions and cost, and each item's neighbours with the
