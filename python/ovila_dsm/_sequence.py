@@ -159,15 +159,15 @@ class _Run:
     def solve(self) -> Sequencing:
         self._split()
         try:
+            if self.method == "sga":  # the genetic algorithm alone, on every block
+                self._genetic(self.blocks)
+                return self._result()
             small = [b for b in self.blocks if b.graph.n <= EXACT_ITEMS]
             large = [b for b in self.blocks if b.graph.n > EXACT_ITEMS]
             for block in small:
                 self._exact(block)
             large += [b for b in small if not b.optimal]
-            if self.method == "sga":
-                self._genetic(large)
-            else:
-                self._heuristic(large)
+            self._heuristic(large)
         except KeyboardInterrupt:
             raise Interrupted(self._result()) from None
         return self._result()
@@ -291,15 +291,16 @@ class _Run:
             raise KeyboardInterrupt
 
     def _genetic(self, blocks: list[_Block]) -> None:
-        from ._genetic import best_of_runs
+        from ._genetic import Runs
 
-        for block, share in self._shares(blocks):
-            arrays = block.graph.arrays()
-            block.bound = max(block.bound, _order.cycle_bound(*arrays))
-            order = best_of_runs(block.graph, share)
-            cost = _order.feedback(*arrays, order.tobytes())
-            if cost < block.cost:
-                block.order, block.cost = order, cost
+        with Runs() as runs:
+            for block, share in self._shares(blocks):
+                arrays = block.graph.arrays()
+                block.bound = max(block.bound, _order.cycle_bound(*arrays))
+                order = runs.best(block.graph, share)
+                cost = _order.feedback(*arrays, order.tobytes())
+                if cost < block.cost:
+                    block.order, block.cost = order, cost
 
     # -- reporting
 
