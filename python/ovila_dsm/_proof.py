@@ -29,6 +29,7 @@ from ._graph import Graph, from_pairs
 PROVABLE_ITEMS = 2000
 PROVABLE_MARKS = 30000
 CYCLES_PER_ROUND = 5000
+SOLVER_MARGIN = 0.2
 
 
 def provable(graph: Graph) -> bool:
@@ -37,8 +38,9 @@ def provable(graph: Graph) -> bool:
 
 class Thread:
     """A call run on a helper thread, waited for so that Ctrl-C reaches the
-    caller at once. The work releases the interpreter lock; a thread left
-    behind by Ctrl-C ends by itself at its time limit."""
+    caller at once. The work releases the interpreter lock (scipy's solver
+    does too); a thread left behind by Ctrl-C ends by itself at its time
+    limit."""
 
     def __init__(self, call: Callable[[], Any]) -> None:
         self.value: Any = None
@@ -62,11 +64,6 @@ class Thread:
         if self.error is not None:
             raise self.error
         return self.value
-
-
-def wait_for(call: Callable[[], Any]) -> Any:
-    """Runs `call` on a helper thread and waits for its value."""
-    return Thread(call).wait()
 
 
 class _Cycles:
@@ -134,46 +131,51 @@ class Incumbent(Protocol):
     bound: int  # the best lower bound proven so far (raised here)
 
 
-def prove(graph: Graph, incumbent: Incumbent, deadline: float, stop: threading.Event) -> np.ndarray | None:
-    """Raises `incumbent.bound` until it meets `incumbent.live`, the deadline
-    passes or `stop` is set.
+class Proof:
+    """The integer program of one block, kept between calls: each call goes on
+    from the cycles found so far."""
 
-    Returns an order when the integer program found one better than every
-    order known when it did (that order is then optimal), else None.
-    """
-    marks = graph.marks
-    cycles = _Cycles(marks)
-    for cycle in _short_cycles(graph, np.ones(marks, dtype=bool), marks):
-        cycles.add(cycle)
-    rows = graph.rows()
-    while incumbent.bound < incumbent.live and not stop.is_set():
-        left = deadline - time.perf_counter()
-        if left <= 0.05:
-            break
-        constraint = scipy.optimize.LinearConstraint(cycles.matrix(), lb=1, ub=np.inf)
-        result = wait_for(
-            lambda: scipy.optimize.milp(
+    def __init__(self, graph: Graph) -> None:
+        self.graph = graph
+        self.rows = graph.rows()
+        self.cycles = _Cycles(graph.marks)
+        for cycle in _short_cycles(graph, np.ones(graph.marks, dtype=bool), graph.marks):
+            self.cycles.add(cycle)
+
+    def run(self, incumbent: Incumbent, deadline: float, stop: threading.Event) -> np.ndarray | None:
+        """Raises `incumbent.bound` until it meets `incumbent.live`, the
+        deadline passes or `stop` is set.
+
+        Returns an order when the integer program found one better than every
+        order known when it did (that order is then optimal), else None.
+        """
+        graph, marks = self.graph, self.graph.marks
+        while incumbent.bound < incumbent.live and not stop.is_set():
+            # The solver overruns its limit a little on large programs.
+            left = deadline - time.perf_counter() - SOLVER_MARGIN
+            if left <= 0.05:
+                break
+            result = scipy.optimize.milp(
                 np.ones(marks),
                 integrality=np.ones(marks),
                 bounds=scipy.optimize.Bounds(0, 1),
-                constraints=constraint,
+                constraints=scipy.optimize.LinearConstraint(self.cycles.matrix(), lb=1, ub=np.inf),
                 options={"time_limit": left},
             )
-        )
-        bound = result.fun if result.status == 0 else getattr(result, "mip_dual_bound", None)
-        if bound is not None and math.isfinite(bound):
-            incumbent.bound = max(incumbent.bound, math.ceil(bound - 1e-6))
-        if result.status != 0 or result.x is None:
-            break
-        kept = result.x < 0.5
-        found = _short_cycles(graph, kept, CYCLES_PER_ROUND)
-        if not found:
-            # The kept marks have no cycle: putting what is needed first
-            # leaves exactly the marks set aside as feedback marks, an optimum.
-            sub = from_pairs(graph.n, rows[kept], graph.indices[kept])
-            block_of, _ = _order.condense(*sub.arrays())
-            order = np.argsort(np.frombuffer(block_of, dtype=np.int32), kind="stable").astype(np.int32)
-            return order if _order.feedback(*graph.arrays(), order.tobytes()) < incumbent.live else None
-        if not any([cycles.add(cycle) for cycle in found]):
-            break
-    return None
+            bound = result.fun if result.status == 0 else getattr(result, "mip_dual_bound", None)
+            if bound is not None and math.isfinite(bound):
+                incumbent.bound = max(incumbent.bound, math.ceil(bound - 1e-6))
+            if result.status != 0 or result.x is None:
+                break
+            kept = result.x < 0.5
+            found = _short_cycles(graph, kept, CYCLES_PER_ROUND)
+            if not found:
+                # The kept marks have no cycle: putting what is needed first
+                # leaves exactly the marks set aside as feedback marks, an optimum.
+                sub = from_pairs(graph.n, self.rows[kept], graph.indices[kept])
+                block_of, _ = _order.condense(*sub.arrays())
+                order = np.argsort(np.frombuffer(block_of, dtype=np.int32), kind="stable").astype(np.int32)
+                return order if _order.feedback(*graph.arrays(), order.tobytes()) < incumbent.live else None
+            if not any([self.cycles.add(cycle) for cycle in found]):
+                break
+        return None

@@ -21,7 +21,7 @@ import numpy as np
 
 from . import _order
 from ._graph import Graph, check_seed, coerce
-from ._proof import Thread, provable, prove
+from ._proof import Proof, Thread, provable
 
 METHODS = ("auto", "heuristic", "sga")
 # Blocks up to this size are ordered by exact search (subset dynamic programming).
@@ -235,13 +235,17 @@ class _Run:
         found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
 
         def second() -> np.ndarray | None:
-            if self.method == "auto" and provable(block.graph):
-                proof_ends = min(deadline, time.perf_counter() + max(PROOF_FIRST, PROOF_SHARE * seconds))
-                proven = prove(block.graph, block, proof_ends, stop)
-                if proven is not None or block.optimal_now() or stop.is_set():
-                    return proven
-            self._improve(block, deadline, 1, stop, found)
-            return None
+            if not (self.method == "auto" and provable(block.graph)):
+                self._improve(block, deadline, 1, stop, found)
+                return None
+            proof = Proof(block.graph)
+            proof_ends = min(deadline, time.perf_counter() + max(PROOF_FIRST, PROOF_SHARE * seconds))
+            proven = proof.run(block, proof_ends, stop)
+            if proven is None and not block.optimal_now() and not stop.is_set():
+                self._improve(block, deadline, 1, stop, found)
+                # The searches ended before the deadline: the proof takes the rest.
+                proven = proof.run(block, deadline, stop)
+            return proven
 
         helper = Thread(second)
         try:
