@@ -1,10 +1,10 @@
 """The compiled ordering engine ovila_dsm._order at the Python boundary:
-argument checks, interruption, the progress callback and reproducibility.
+argument checks, the shared block and its stop, reproducibility.
 Its algorithms are tested against plain references in ovila-order/tests."""
 from __future__ import annotations
 
-import _thread
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -28,6 +28,10 @@ def ints(*values: int) -> bytes:
 CHAIN = (3, ints(0, 1, 2, 2), ints(1, 2))  # 0 needs 1 needs 2
 
 
+def block_of(graph: tuple[int, bytes, bytes]) -> _order.Block:
+    return _order.Block(*graph)
+
+
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
@@ -42,12 +46,18 @@ CHAIN = (3, ints(0, 1, 2, 2), ints(1, 2))  # 0 needs 1 needs 2
         (lambda: _order.feedback(*CHAIN, ints(0, 1)), ValueError, "must hold n = 3"),
         (lambda: _order.feedback(*CHAIN, ints(0, 1, 1)), ValueError, "not a permutation"),
         (lambda: _order.sift(*CHAIN, ints(0, 1, 3)), ValueError, "not an item index"),
-        (lambda: _order.exact(*random_graph(26, 0.1, 0), 1.0), ValueError, "at most 25 items"),
-        (lambda: _order.exact(*CHAIN, -1.0), ValueError, "time_limit"),
-        (lambda: _order.improve(*CHAIN, ints(0, 1, 2), 1, float("nan"), 0, 1), ValueError, "time_limit"),
-        (lambda: _order.improve(*CHAIN, ints(0, 1, 2), 1, 1.0, 0, -1), ValueError, "max_stale"),
-        (lambda: _order.improve(*CHAIN, ints(0, 1, 2), -1, 1.0, 0, 1), OverflowError, None),
-        (lambda: _order.improve(*CHAIN, ints(0, 1, 2), 1, 1.0, 0, 1, 5), TypeError, "not callable"),
+        (lambda: _order.split(3, ints(0, 1), ints(1)), ValueError, "as many values"),
+        (lambda: _order.split(2, ints(0), ints(2)), ValueError, "not an item index"),
+        (lambda: block_of(random_graph(26, 0.1, 0)).exact(1.0), ValueError, "at most 25 items"),
+        (lambda: block_of(CHAIN).exact(-1.0), ValueError, "time_limit"),
+        (lambda: block_of(CHAIN).improve(1, float("nan"), 1), ValueError, "time_limit"),
+        (lambda: block_of(CHAIN).improve(1, 1.0, -1), ValueError, "max_stale"),
+        (lambda: block_of(CHAIN).improve(-1, 1.0, 1), OverflowError, None),
+        (lambda: block_of(CHAIN).offer(ints(0, 1, 1)), ValueError, "not a permutation"),
+        (lambda: block_of(CHAIN).short_cycles(b"\1", 5), ValueError, "one byte per mark"),
+        (lambda: block_of(CHAIN).light_cycles(b"\0" * 8, 5), ValueError, "one value per mark"),
+        (lambda: block_of(CHAIN).short_cycles(b"\1\1", -1), ValueError, "limit"),
+        (lambda: block_of(CHAIN).raise_bound("1"), TypeError, "integer"),
         (lambda: _order.greedy(*CHAIN, 1), TypeError, None),
     ],
 )
@@ -57,74 +67,77 @@ def test_bad_arguments_are_refused(call, error, message) -> None:
 
 
 def test_small_graph_through_every_function() -> None:
-    block_of, count = _order.condense(*CHAIN)
-    assert count == 3 and list(np.frombuffer(block_of, np.int32)) == [2, 1, 0]
+    block_of_items, count = _order.condense(*CHAIN)
+    assert count == 3 and list(np.frombuffer(block_of_items, np.int32)) == [2, 1, 0]
     best = ints(2, 1, 0)
     assert _order.greedy(*CHAIN) == best
     assert _order.feedback(*CHAIN, ints(0, 1, 2)) == 2
     assert _order.sift(*CHAIN, ints(0, 1, 2)) in (best,)
-    assert _order.exact(*CHAIN, 1.0) == (best, 0)
-    assert _order.cycle_bound(*CHAIN) == 0
-    assert _order.improve(*CHAIN, ints(0, 1, 2), 1, 1.0, 0, 5) == (best, 0, False)
     assert _order.condense(0, ints(0), ints()) == (b"", 0)
+    block = _order.Block(*CHAIN)
+    assert (block.n, block.marks, block.cost, block.bound) == (3, 2, 2, 0)
+    assert block.exact(1.0) and block.best() == (best, 0) and block.done
+    assert _order.Block(*CHAIN).improve(1, 1.0, 5) == "bound"
+    assert block.arrays() == CHAIN
+    # A 2-cycle: marks 0 (0 needs 1) and 1 (1 needs 0).
+    loop = _order.Block(2, ints(0, 1, 2), ints(1, 0))
+    assert loop.short_cycles(b"\1\1", 10) == [[1, 0]] or loop.short_cycles(b"\1\1", 10) == [[0, 1]]
+    assert loop.light_cycles(np.array([0.25, 0.5]).tobytes(), 10) != []
+    assert loop.light_cycles(np.array([0.5, 0.5]).tobytes(), 10) == []
+    assert loop.cycle_bound() == 1 and loop.bound == 1
 
 
-def test_exact_gives_none_when_time_runs_out() -> None:
-    assert _order.exact(*random_graph(25, 0.2, 1), 0.0) is None
+def test_split_lists_blocks_needed_first_and_their_marks() -> None:
+    # 0 needs 1, 1 needs 2, 2 needs 1 (a block), 3 needs nothing.
+    items, starts, blocks = _order.split(4, ints(0, 1, 2, 2), ints(1, 2, 1, 1))
+    groups = np.split(np.frombuffer(items, np.int32), np.frombuffer(starts, np.int32)[1:-1])
+    assert [g.tolist() for g in groups] == [[1, 2], [0], [3]]
+    ((index, block),) = blocks
+    assert index == 0 and (block.n, block.marks) == (2, 2)
+
+
+def test_exact_gives_false_when_time_runs_out() -> None:
+    assert not _order.Block(*random_graph(25, 0.2, 1)).exact(0.0)
 
 
 def test_improve_is_reproducible_and_consistent() -> None:
     graph = random_graph(120, 0.05, 3)
     start = _order.greedy(*graph)
-    runs = [_order.improve(*graph, start, 42, 60.0, 0, 4) for _ in range(2)]
-    assert runs[0] == runs[1]
-    order, cost, interrupted = runs[0]
-    assert not interrupted
+    results = []
+    for _ in range(2):
+        block = _order.Block(*graph)
+        block.offer(start)
+        assert block.improve(42, 60.0, 4) in ("stale", "bound")
+        results.append(block.best())
+    assert results[0] == results[1]
+    order, cost = results[0]
     assert cost == _order.feedback(*graph, order) <= _order.feedback(*graph, _order.sift(*graph, start))
 
 
-def test_ctrl_c_returns_the_best_order_so_far() -> None:
+def test_a_stopped_block_ends_its_search_at_once_from_another_thread() -> None:
     graph = random_graph(400, 0.1, 5)
-    start = _order.greedy(*graph)
-    timer = threading.Timer(0.3, _thread.interrupt_main)
+    block = _order.Block(*graph)
+    block.greedy()
+    start_cost = block.cost
+    timer = threading.Timer(0.3, block.stop)
     timer.start()
+    began = time.perf_counter()
     try:
-        order, cost, interrupted = _order.improve(*graph, start, 1, 60.0, 0, 1 << 40)
+        assert block.improve(1, 60.0, 1 << 40) == "stopped"
     finally:
         timer.cancel()
-    assert interrupted
-    assert cost == _order.feedback(*graph, order) <= _order.feedback(*graph, start)
+    assert time.perf_counter() - began < 5
+    order, cost = block.best()
+    assert cost == _order.feedback(*graph, order) <= start_cost
 
 
-def test_ctrl_c_interrupts_exact_search() -> None:
-    timer = threading.Timer(0.2, _thread.interrupt_main)
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            _order.exact(*random_graph(25, 0.3, 2), 60.0)
-    finally:
-        timer.cancel()
-
-
-def test_progress_is_called_and_its_error_propagates() -> None:
+def test_an_order_that_meets_the_bound_ends_the_search() -> None:
+    # The bound raised to what the search already has: it ends at once.
     graph = random_graph(300, 0.1, 4)
-    seen: list[int] = []
-
-    def progress(best: int) -> None:
-        seen.append(best)
-        if len(seen) == 2:
-            raise RuntimeError("stop here")
-
-    with pytest.raises(RuntimeError, match="stop here"):
-        _order.improve(*graph, _order.greedy(*graph), 1, 60.0, 0, 1 << 40, progress)
-    assert seen[1] <= seen[0]
-
-
-def test_a_true_progress_answer_ends_the_search_with_its_best() -> None:
-    graph = random_graph(300, 0.1, 4)
-    start = _order.greedy(*graph)
-    order, cost, interrupted = _order.improve(*graph, start, 1, 60.0, 0, 1 << 40, lambda best: True)
-    assert not interrupted and cost == _order.feedback(*graph, order) <= _order.feedback(*graph, start)
+    block = _order.Block(*graph)
+    block.greedy()
+    threading.Timer(0.3, lambda: block.raise_bound(block.cost)).start()
+    assert block.improve(1, 60.0, 1 << 40) == "bound"
 
 
 def test_a_search_on_a_daemon_thread_ends_cleanly_at_exit() -> None:
@@ -137,9 +150,8 @@ def test_a_search_on_a_daemon_thread_ends_cleanly_at_exit() -> None:
         "cells = np.random.default_rng(0).random((300, 300)) < 0.1\n"
         "rows, cols = np.nonzero(cells)\n"
         "indptr = np.searchsorted(rows, np.arange(301)).astype(np.int32).tobytes()\n"
-        "g = (300, indptr, cols.astype(np.int32).tobytes())\n"
-        "threading.Thread(target=_order.improve, daemon=True,\n"
-        "    args=(*g, _order.greedy(*g), 1, 30.0, 0, 1 << 40, lambda c: None)).start()\n"
+        "block = _order.Block(300, indptr, cols.astype(np.int32).tobytes())\n"
+        "threading.Thread(target=block.improve, daemon=True, args=(1, 30.0, 1 << 40)).start()\n"
         "time.sleep(0.5)\n"
     )
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)

@@ -1,14 +1,17 @@
 // ovila_dsm._order: the ordering engine over graphs given as compressed rows
 // of native int32 (`n`, `indptr`, `indices` as bytes; orders as bytes of
-// int32, first item first). Long searches run without the interpreter lock
-// and take it back every 50 ms to look for signals.
-#include <cxxabi.h>
-
+// int32, first item first), and the `Block` shared by the searches and the
+// proof of one block of a sequencing.
+//
+// Long work runs without the interpreter lock until its time limit, or
+// until its block is stopped; it never takes the lock back on the way (the
+// caller keeps the signals and the progress reports, on its own thread).
+// Nothing that owns a Python reference lives across the unlocked stretch.
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <exception>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,27 +34,34 @@ std::int64_t int_argument(PyObject* object, const char* name) {
     return value;
 }
 
-std::vector<std::int32_t> int32_argument(PyObject* object, const char* name) {
+// The bytes of a bytes object as `count` values of T (count from its size).
+template <class T>
+std::vector<T> bytes_argument(PyObject* object, const char* name, const char* kind) {
     if (!PyBytes_Check(object)) {
-        raise(PyExc_TypeError,
-              argument_prefix(name) + "expected bytes of native int32, got '" + type_name(object) + "'");
+        raise(PyExc_TypeError, argument_prefix(name) + "expected bytes of " + kind + ", got '" + type_name(object) + "'");
     }
     const Py_ssize_t size = PyBytes_Size(object);
-    if (size % 4 != 0) {
-        raise(PyExc_ValueError, argument_prefix(name) + "length " + std::to_string(size) +
-                                    " is not a multiple of 4 (native int32 values)");
+    if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+        raise(PyExc_ValueError, argument_prefix(name) + "length " + std::to_string(size) + " is not a multiple of " +
+                                    std::to_string(sizeof(T)) + " (" + kind + " values)");
     }
-    std::vector<std::int32_t> values(static_cast<std::size_t>(size / 4));
+    std::vector<T> values(static_cast<std::size_t>(size) / sizeof(T));
     if (size > 0) std::memcpy(values.data(), PyBytes_AsString(object), static_cast<std::size_t>(size));
     return values;
 }
 
-Ref bytes_of(const std::vector<std::int32_t>& values) {
-    return Ref::owned(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                                static_cast<Py_ssize_t>(values.size() * 4)));
+std::vector<std::int32_t> int32_argument(PyObject* object, const char* name) {
+    return bytes_argument<std::int32_t>(object, name, "native int32");
 }
 
+Ref bytes_of(const void* data, std::size_t size) {
+    return Ref::owned(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+}
+
+Ref bytes_of(const std::vector<std::int32_t>& values) { return bytes_of(values.data(), values.size() * 4); }
+
 double seconds_argument(PyObject* object, const char* name) {
+    if (object == nullptr || object == Py_None) return std::numeric_limits<double>::infinity();
     const double value = extract_named<double>(object, name);
     if (std::isnan(value) || value < 0) {
         raise(PyExc_ValueError, argument_prefix(name) + "must be a number of seconds >= 0, got " + str_of(object));
@@ -69,100 +79,395 @@ auto checked(F&& body) {
     }
 }
 
-Graph graph_argument(const Arguments& args) {
-    const std::int64_t n = int_argument(args.raw(0), "n");
+std::int32_t items_argument(PyObject* object) {
+    const std::int64_t n = int_argument(object, "n");
     if (n < 0 || n > std::numeric_limits<std::int32_t>::max() - 1) {
         raise(PyExc_ValueError, "n must be between 0 and 2**31 - 2, got " + std::to_string(n));
     }
-    const auto indptr = int32_argument(args.raw(1), "indptr");
-    const auto indices = int32_argument(args.raw(2), "indices");
-    return checked([&] { return Graph::from_rows(static_cast<std::int32_t>(n), indptr, indices); });
+    return static_cast<std::int32_t>(n);
 }
 
-std::vector<std::int32_t> order_argument(const Arguments& args, std::size_t i, const Graph& g) {
-    auto order = int32_argument(args.raw(i), "order");
+Graph graph_argument(const Arguments& args) {
+    const std::int32_t n = items_argument(args.raw(0));
+    const auto indptr = int32_argument(args.raw(1), "indptr");
+    const auto indices = int32_argument(args.raw(2), "indices");
+    return checked([&] { return Graph::from_rows(n, indptr, indices); });
+}
+
+std::vector<std::int32_t> order_argument(PyObject* object, const Graph& g) {
+    auto order = int32_argument(object, "order");
     checked([&] { order::check_order(g.n, order); });
     return order;
 }
 
-// The interpreter lock released for a search. `poll` is what the search
-// calls: it ends the search at the deadline, and every 50 ms takes the lock
-// back to run the signal handlers and (every 0.25 s) the progress callback.
-class Unlocked {
+// The time limit of a call, as the poll the engine asks: false once it has
+// passed, or once `stop` (when given) says so.
+class Deadline {
 public:
-    Unlocked(double seconds, PyObject* progress) : progress_(progress) {
-        const auto now = Clock::now();
-        if (seconds < 1e9) deadline_ = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        next_check_ = now + check_every;
-        next_report_ = now + report_every;
+    explicit Deadline(double seconds) {
+        if (seconds < 1e9) at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
-
-    // Runs `search(poll)` without the lock; failures are rethrown with it.
-    // (The forced unwind's catch binds no object, which the undefined-behaviour
-    // sanitizer would report as a null reference.)
-    template <class F>
-    __attribute__((no_sanitize("undefined"))) auto run(F&& search) {
-        state_ = PyEval_SaveThread();
-        std::exception_ptr failure;
-        std::optional<decltype(search(order::Poll{}))> result;
-        try {
-            result.emplace(search(order::Poll([this](std::int64_t best) { return poll(best); })));
-        } catch (abi::__forced_unwind&) {
-            throw;  // the interpreter ends this thread while taking the lock back
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        PyEval_RestoreThread(state_);
-        if (failure) std::rethrow_exception(failure);
-        if (python_error_) throw PythonError{};
-        return std::move(*result);
-    }
-
-    // A signal handler raised (the exception is pending).
-    bool signalled() const { return signalled_; }
-    bool timed_out() const { return timed_out_; }
+    bool passed() const { return at_ && Clock::now() >= *at_; }
 
 private:
-    static constexpr auto check_every = std::chrono::milliseconds(50);
-    static constexpr auto report_every = std::chrono::milliseconds(250);
-
-    bool poll(std::int64_t best) {
-        if (signalled_ || python_error_) return false;
-        const auto now = Clock::now();
-        if (deadline_ && now >= *deadline_) {
-            timed_out_ = true;
-            return false;
-        }
-        if (now < next_check_) return true;
-        next_check_ = now + check_every;
-        bool go = true;
-        PyEval_RestoreThread(state_);
-        if (PyErr_CheckSignals() != 0) {
-            signalled_ = true;
-            go = false;
-        } else if (progress_ != nullptr && best >= 0 && now >= next_report_) {
-            next_report_ = now + report_every;
-            PyObject* value = PyLong_FromLongLong(best);
-            PyObject* result = value == nullptr ? nullptr : PyObject_CallFunctionObjArgs(progress_, value, nullptr);
-            Py_XDECREF(value);
-            // A true answer asks the search to end with the best order so far.
-            const int stop = result == nullptr ? -1 : PyObject_IsTrue(result);
-            if (stop != 0) {
-                python_error_ = stop < 0;
-                go = false;
-            }
-            Py_XDECREF(result);
-        }
-        state_ = PyEval_SaveThread();
-        return go;
-    }
-
-    PyObject* progress_;
-    PyThreadState* state_ = nullptr;
-    std::optional<Clock::time_point> deadline_;
-    Clock::time_point next_check_, next_report_;
-    bool signalled_ = false, timed_out_ = false, python_error_ = false;
+    std::optional<Clock::time_point> at_;
 };
+
+// Runs `work()` without the interpreter lock; failures are rethrown with it.
+// A forced unwind (the interpreter ending this thread as it takes the lock
+// back while it finalizes) passes through: nothing on the way owns a Python
+// reference.
+template <class F>
+auto unlocked(F&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    std::optional<decltype(work())> result;
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+// -- Block
+
+// A Python Block holds the engine's block; the block is safe to use from
+// several threads at once, so the object needs no borrow flag of its own.
+struct BlockHandle {
+    std::shared_ptr<order::Block> block;
+};
+
+std::shared_ptr<order::Block> block_of(PyObject* self) { return as_instance<BlockHandle>(self)->value.block; }
+
+const Signature block_signature{"Block", "__new__", {"n", "indptr", "indices"}, 3};
+BlockHandle build_block(const Arguments& a) { return {std::make_shared<order::Block>(graph_argument(a))}; }
+
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+// The arguments of a call, turned into plain C++ values by `read` before
+// anything runs without the lock (no Python reference outlives this).
+template <class F>
+auto parse(const Signature& signature, PyObject* args, PyObject* kwargs, F&& read) {
+    Arguments a(signature, args, kwargs);
+    return read(a);
+}
+
+PyObject* truth(bool value) { return Ref::borrowed(value ? Py_True : Py_False).release(); }
+
+const Signature best_signature{"Block", "best", {}, 0};
+PyObject* block_best(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(best_signature, args, kwargs, [](const Arguments&) { return 0; });
+        auto [order, cost] = block_of(self)->best();
+        Ref o = bytes_of(order);
+        return Py_BuildValue("(OL)", o.get(), static_cast<long long>(cost));
+    });
+}
+
+const Signature offer_signature{"Block", "offer", {"order"}, 1};
+PyObject* block_offer(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        auto order = parse(offer_signature, args, kwargs, [&](const Arguments& a) { return order_argument(a.raw(0), block->graph()); });
+        return truth(unlocked([&] { return block->offer(std::move(order)); }));
+    });
+}
+
+const Signature raise_bound_signature{"Block", "raise_bound", {"bound"}, 1};
+PyObject* block_raise_bound(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const std::int64_t bound = parse(raise_bound_signature, args, kwargs, [](const Arguments& a) { return int_argument(a.raw(0), "bound"); });
+        return truth(block_of(self)->raise_bound(bound));
+    });
+}
+
+const Signature stop_signature{"Block", "stop", {}, 0};
+PyObject* block_stop(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(stop_signature, args, kwargs, [](const Arguments&) { return 0; });
+        block_of(self)->stop();
+        return Ref::borrowed(Py_None).release();
+    });
+}
+
+const Signature arrays_signature{"Block", "arrays", {}, 0};
+PyObject* block_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(arrays_signature, args, kwargs, [](const Arguments&) { return 0; });
+        auto block = block_of(self);
+        const Graph& g = block->graph();
+        Ref indptr = bytes_of(g.needs_ptr), indices = bytes_of(g.needs);
+        return Py_BuildValue("(iOO)", static_cast<int>(g.n), indptr.get(), indices.get());
+    });
+}
+
+const Signature feedback_marks_signature{"Block", "feedback_marks", {}, 0};
+PyObject* block_feedback_marks(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(feedback_marks_signature, args, kwargs, [](const Arguments&) { return 0; });
+        auto block = block_of(self);
+        const Graph& g = block->graph();
+        const auto order = block->best().first;
+        std::vector<std::int32_t> pos(static_cast<std::size_t>(g.n));
+        for (std::size_t i = 0; i < order.size(); ++i) pos[static_cast<std::size_t>(order[i])] = static_cast<std::int32_t>(i);
+        std::vector<std::uint8_t> back(g.needs.size());
+        for (std::int32_t u = 0; u < g.n; ++u) {
+            for (std::int32_t k = g.needs_ptr[u]; k < g.needs_ptr[u + 1]; ++k) {
+                const auto v = static_cast<std::size_t>(g.needs[static_cast<std::size_t>(k)]);
+                back[static_cast<std::size_t>(k)] = pos[static_cast<std::size_t>(u)] < pos[v];
+            }
+        }
+        return bytes_of(back.data(), back.size()).release();
+    });
+}
+
+const Signature greedy_block_signature{"Block", "greedy", {"time_limit"}, 0};
+PyObject* block_greedy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const double seconds = parse(greedy_block_signature, args, kwargs, [](const Arguments& a) { return seconds_argument(a.raw(0), "time_limit"); });
+        auto block = block_of(self);
+        const Deadline deadline(seconds);
+        return truth(unlocked([&] {
+            auto order = order::greedy(block->graph(), [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+            return block->offer(std::move(order));
+        }));
+    });
+}
+
+const Signature exact_block_signature{"Block", "exact", {"time_limit"}, 0};
+PyObject* block_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const double seconds = parse(exact_block_signature, args, kwargs, [](const Arguments& a) { return seconds_argument(a.raw(0), "time_limit"); });
+        auto block = block_of(self);
+        if (block->graph().n > order::exact_limit) {
+            raise(PyExc_ValueError, "exact search takes at most " + std::to_string(order::exact_limit) +
+                                        " items, got " + std::to_string(block->graph().n));
+        }
+        const Deadline deadline(seconds);
+        return truth(unlocked([&] {
+            auto found = order::exact(block->graph(), [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+            if (!found) return false;
+            block->offer_counted(std::move(found->order), found->cost);
+            block->raise_bound(found->cost);
+            return true;
+        }));
+    });
+}
+
+const Signature cycle_bound_block_signature{"Block", "cycle_bound", {"time_limit"}, 0};
+PyObject* block_cycle_bound(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const double seconds = parse(cycle_bound_block_signature, args, kwargs, [](const Arguments& a) { return seconds_argument(a.raw(0), "time_limit"); });
+        auto block = block_of(self);
+        const Deadline deadline(seconds);
+        const std::int64_t bound = unlocked([&] {
+            const std::int64_t found =
+                order::cycle_bound(block->graph(), [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+            block->raise_bound(found);
+            return found;
+        });
+        return PyLong_FromLongLong(bound);
+    });
+}
+
+const Signature improve_signature{"Block", "improve", {"seed", "time_limit", "max_stale", "adopt"}, 3};
+PyObject* block_improve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        double seconds = 0;
+        const order::ImproveOptions options = parse(improve_signature, args, kwargs, [&](const Arguments& a) {
+            order::ImproveOptions o;
+            o.seed = a.get<std::uint64_t>(0);
+            seconds = seconds_argument(a.raw(1), "time_limit");
+            o.max_stale = int_argument(a.raw(2), "max_stale");
+            if (o.max_stale < 0) raise(PyExc_ValueError, "max_stale must be >= 0, got " + std::to_string(o.max_stale));
+            if (a.raw(3) != nullptr) {
+                const int adopt = PyObject_IsTrue(a.raw(3));
+                if (adopt < 0) throw PythonError{};
+                o.adopt = adopt != 0;
+            }
+            return o;
+        });
+        auto block = block_of(self);
+        const Deadline deadline(seconds);
+        bool timed_out = false;
+        const order::Ended ended = unlocked([&] {
+            return order::improve(*block, options, [&](std::int64_t) {
+                timed_out = deadline.passed();
+                return !timed_out;
+            });
+        });
+        const char* why = ended == order::Ended::bound ? "bound"
+                          : ended == order::Ended::stale ? "stale"
+                          : timed_out                    ? "time"
+                                                         : "stopped";
+        return PyUnicode_FromString(why);
+    });
+}
+
+// A list of cycles, each a list of mark numbers.
+Ref cycle_list(const std::vector<order::Cycle>& cycles) {
+    Ref out = Ref::owned(PyList_New(static_cast<Py_ssize_t>(cycles.size())));
+    for (std::size_t i = 0; i < cycles.size(); ++i) {
+        Ref cycle = Ref::owned(PyList_New(static_cast<Py_ssize_t>(cycles[i].size())));
+        for (std::size_t j = 0; j < cycles[i].size(); ++j) {
+            PyList_SetItem(cycle.get(), static_cast<Py_ssize_t>(j), Ref::owned(PyLong_FromLong(cycles[i][j])).release());
+        }
+        PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), cycle.release());
+    }
+    return out;
+}
+
+std::size_t limit_argument(PyObject* object) {
+    const std::int64_t limit = int_argument(object, "limit");
+    if (limit < 0) raise(PyExc_ValueError, "limit must be >= 0, got " + std::to_string(limit));
+    return static_cast<std::size_t>(limit);
+}
+
+std::vector<std::uint8_t> kept_argument(PyObject* object, const Graph& g) {
+    auto kept = bytes_argument<std::uint8_t>(object, "kept", "one byte per mark");
+    if (kept.size() != g.needs.size()) {
+        raise(PyExc_ValueError, "kept must hold one byte per mark (" + std::to_string(g.needs.size()) + "), got " +
+                                    std::to_string(kept.size()));
+    }
+    return kept;
+}
+
+const Signature short_cycles_signature{"Block", "short_cycles", {"kept", "limit"}, 2};
+PyObject* block_short_cycles(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        std::size_t limit = 0;
+        const auto kept = parse(short_cycles_signature, args, kwargs, [&](const Arguments& a) {
+            limit = limit_argument(a.raw(1));
+            return kept_argument(a.raw(0), block->graph());
+        });
+        const auto cycles = unlocked([&] { return order::short_cycles(block->graph(), kept, limit); });
+        return cycle_list(cycles).release();
+    });
+}
+
+const Signature light_cycles_signature{"Block", "light_cycles", {"weight", "limit"}, 2};
+PyObject* block_light_cycles(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        std::size_t limit = 0;
+        const auto weight = parse(light_cycles_signature, args, kwargs, [&](const Arguments& a) {
+            limit = limit_argument(a.raw(1));
+            auto w = bytes_argument<double>(a.raw(0), "weight", "native float64");
+            if (w.size() != block->graph().needs.size()) {
+                raise(PyExc_ValueError, "weight must hold one value per mark (" + std::to_string(block->graph().needs.size()) +
+                                            "), got " + std::to_string(w.size()));
+            }
+            return w;
+        });
+        const auto cycles = unlocked([&] { return order::light_cycles(block->graph(), weight, limit); });
+        return cycle_list(cycles).release();
+    });
+}
+
+const Signature offer_keeping_signature{"Block", "offer_keeping", {"kept"}, 1};
+PyObject* block_offer_keeping(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        const auto kept = parse(offer_keeping_signature, args, kwargs, [&](const Arguments& a) { return kept_argument(a.raw(0), block->graph()); });
+        return truth(unlocked([&] { return block->offer(order::order_keeping(block->graph(), kept)); }));
+    });
+}
+
+template <std::int64_t (*Read)(const order::Block&)>
+PyObject* block_number(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return PyLong_FromLongLong(Read(*block_of(self))); });
+}
+std::int64_t read_n(const order::Block& b) { return b.graph().n; }
+std::int64_t read_marks(const order::Block& b) { return b.graph().marks(); }
+std::int64_t read_cost(const order::Block& b) { return b.cost(); }
+std::int64_t read_bound(const order::Block& b) { return b.bound(); }
+std::int64_t read_version(const order::Block& b) { return static_cast<std::int64_t>(b.version()); }
+
+template <bool (*Read)(const order::Block&)>
+PyObject* block_flag(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return Ref::borrowed(Read(*block_of(self)) ? Py_True : Py_False).release(); });
+}
+bool read_done(const order::Block& b) { return b.done(); }
+bool read_stopped(const order::Block& b) { return b.stopped(); }
+
+constexpr int call_flags = METH_VARARGS | METH_KEYWORDS;
+
+}  // namespace
+
+template <>
+struct ClassOf<BlockHandle> {
+    static ClassSpec& spec() {
+        static ClassSpec spec = [] {
+            ClassSpec s;
+            s.name = "Block";
+            s.signature = "(n, indptr, indices)";
+            s.doc =
+                "One block of a sequencing, shared by the searches and the proof that work on it:\n"
+                "its marks, the best order found (first the given order), its cost, the best\n"
+                "lower bound proven and a stop flag. Safe to use from several threads; the long\n"
+                "methods run without the interpreter lock until their time limit or until the\n"
+                "block is stopped (or done: its best order meets its bound).";
+            s.constructor = &construct<BlockHandle, block_signature, build_block>;
+            s.basic_size = sizeof(Instance<BlockHandle>);
+            s.dealloc = &dealloc_instance<BlockHandle>;
+            s.attributes = {
+                {"n", &block_number<read_n>, nullptr, "number of items", nullptr},
+                {"marks", &block_number<read_marks>, nullptr, "number of marks (mark k: row k of the compressed rows)", nullptr},
+                {"cost", &block_number<read_cost>, nullptr, "feedback marks of the best order", nullptr},
+                {"bound", &block_number<read_bound>, nullptr, "best lower bound proven", nullptr},
+                {"version", &block_number<read_version>, nullptr, "bumped by every new best order", nullptr},
+                {"done", &block_flag<read_done>, nullptr, "stopped, or the best order meets the bound", nullptr},
+                {"stopped", &block_flag<read_stopped>, nullptr, "stop() was called", nullptr},
+            };
+            s.methods = {
+                {"best", method<block_best>(), call_flags, "best($self)\n--\n\n(order as int32 bytes, its cost)."},
+                {"offer", method<block_offer>(), call_flags,
+                 "offer($self, order)\n--\n\nKeeps the order when it beats the best; True when kept."},
+                {"raise_bound", method<block_raise_bound>(), call_flags,
+                 "raise_bound($self, bound)\n--\n\nKeeps the larger bound; True when it rose."},
+                {"stop", method<block_stop>(), call_flags, "stop($self)\n--\n\nEnds every search of the block soon."},
+                {"arrays", method<block_arrays>(), call_flags,
+                 "arrays($self)\n--\n\n(n, indptr, indices): the marks as int32 compressed rows."},
+                {"feedback_marks", method<block_feedback_marks>(), call_flags,
+                 "feedback_marks($self)\n--\n\nOne byte per mark: 1 when the best order leaves it as a feedback mark."},
+                {"greedy", method<block_greedy>(), call_flags,
+                 "greedy($self, time_limit=None)\n--\n\nOffers the Eades-Lin-Smyth greedy order; True when kept."},
+                {"exact", method<block_exact>(), call_flags,
+                 "exact($self, time_limit=None)\n--\n\nAn optimal order by dynamic programming over subsets (at most 25\n"
+                 "items), given to the block with its bound; False when the time ran out."},
+                {"cycle_bound", method<block_cycle_bound>(), call_flags,
+                 "cycle_bound($self, time_limit=None)\n--\n\nRaises the bound to the number of cycles of a greedy packing of\n"
+                 "cycles that share no mark (the packing so far at the time limit); returns it."},
+                {"improve", method<block_improve>(), call_flags,
+                 "improve($self, seed, time_limit, max_stale, adopt=True)\n--\n\n"
+                 "The strong search from the block's best order, its improvements given to the\n"
+                 "block. Returns why it ended: 'bound' (the best meets the bound), 'stale'\n"
+                 "(max_stale rounds without a new best), 'time' or 'stopped'. adopt: take up\n"
+                 "better orders other parties give the block."},
+                {"short_cycles", method<block_short_cycles>(), call_flags,
+                 "short_cycles($self, kept, limit)\n--\n\nShortest cycles of the kept marks (kept: one byte per mark), each a\n"
+                 "list of mark numbers: one through every kept mark on such a cycle, at most limit."},
+                {"light_cycles", method<block_light_cycles>(), call_flags,
+                 "light_cycles($self, weight, limit)\n--\n\nCycles whose marks' weights (float64 bytes, one per mark) sum to\n"
+                 "less than 1, at most limit."},
+                {"offer_keeping", method<block_offer_keeping>(), call_flags,
+                 "offer_keeping($self, kept)\n--\n\nOffers an order that keeps the kept marks where it can (their blocks\n"
+                 "in order, then a descent); True when kept."},
+            };
+            return s;
+        }();
+        return spec;
+    }
+};
+
+namespace {
 
 // -- functions
 
@@ -177,12 +482,53 @@ PyObject* condense(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+const Signature split_signature{nullptr, "split", {"n", "rows", "cols"}, 3};
+PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        std::int32_t n = 0;
+        std::vector<std::int32_t> rows, cols;
+        {
+            Arguments a(split_signature, args, kwargs);
+            n = items_argument(a.raw(0));
+            rows = int32_argument(a.raw(1), "rows");
+            cols = int32_argument(a.raw(2), "cols");
+        }
+        auto parts = checked([&] { return unlocked([&] { return order::split(Graph::from_pairs(n, rows, cols)); }); });
+        Ref items = bytes_of(parts.items), starts = bytes_of(parts.starts);
+        Ref blocks = Ref::owned(PyList_New(static_cast<Py_ssize_t>(parts.graphs.size())));
+        for (std::size_t i = 0; i < parts.graphs.size(); ++i) {
+            auto& [k, graph] = parts.graphs[i];
+            Ref block = make_instance<BlockHandle>(BlockHandle{std::make_shared<order::Block>(std::move(graph))});
+            PyList_SetItem(blocks.get(), static_cast<Py_ssize_t>(i), Py_BuildValue("(iO)", static_cast<int>(k), block.get()));
+            if (PyErr_Occurred() != nullptr) throw PythonError{};
+        }
+        return Py_BuildValue("(OOO)", items.get(), starts.get(), blocks.get());
+    });
+}
+
+const Signature compress_signature{nullptr, "compress", {"n", "rows", "cols"}, 3};
+PyObject* compress(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        std::int32_t n = 0;
+        std::vector<std::int32_t> rows, cols;
+        {
+            Arguments a(compress_signature, args, kwargs);
+            n = items_argument(a.raw(0));
+            rows = int32_argument(a.raw(1), "rows");
+            cols = int32_argument(a.raw(2), "cols");
+        }
+        const Graph g = checked([&] { return unlocked([&] { return Graph::from_pairs(n, rows, cols); }); });
+        Ref indptr = bytes_of(g.needs_ptr), indices = bytes_of(g.needs);
+        return Py_BuildValue("(OO)", indptr.get(), indices.get());
+    });
+}
+
 const Signature feedback_signature{nullptr, "feedback", {"n", "indptr", "indices", "order"}, 4};
 PyObject* feedback(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         Arguments a(feedback_signature, args, kwargs);
         const Graph g = graph_argument(a);
-        const auto o = order_argument(a, 3, g);
+        const auto o = order_argument(a.raw(3), g);
         return PyLong_FromLongLong(order::feedback(g, o));
     });
 }
@@ -201,112 +547,34 @@ PyObject* sift(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         Arguments a(sift_signature, args, kwargs);
         const Graph g = graph_argument(a);
-        auto o = order_argument(a, 3, g);
+        auto o = order_argument(a.raw(3), g);
         return bytes_of(order::sift(g, std::move(o))).release();
     });
 }
 
-const Signature exact_signature{nullptr, "exact", {"n", "indptr", "indices", "time_limit"}, 4};
-PyObject* exact(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Arguments a(exact_signature, args, kwargs);
-        const Graph g = graph_argument(a);
-        const double seconds = seconds_argument(a.raw(3), "time_limit");
-        if (g.n > order::exact_limit) {
-            raise(PyExc_ValueError, "exact search takes at most " + std::to_string(order::exact_limit) +
-                                        " items, got " + std::to_string(g.n));
-        }
-        Unlocked unlocked(seconds, nullptr);
-        auto found = unlocked.run([&](const order::Poll& poll) { return order::exact(g, poll); });
-        if (unlocked.signalled()) throw PythonError{};
-        if (!found) Py_RETURN_NONE;
-        Ref o = bytes_of(found->order);
-        return Py_BuildValue("(OL)", o.get(), static_cast<long long>(found->cost));
-    });
-}
-
-const Signature cycle_bound_signature{nullptr, "cycle_bound", {"n", "indptr", "indices", "time_limit"}, 3};
-PyObject* cycle_bound(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments a(cycle_bound_signature, args, kwargs);
-        const Graph g = graph_argument(a);
-        const double seconds = a.raw(3) == nullptr || a.raw(3) == Py_None
-                                   ? std::numeric_limits<double>::infinity()
-                                   : seconds_argument(a.raw(3), "time_limit");
-        Unlocked unlocked(seconds, nullptr);
-        const auto bound = unlocked.run([&](const order::Poll& poll) { return order::cycle_bound(g, poll); });
-        if (unlocked.signalled()) throw PythonError{};
-        return PyLong_FromLongLong(bound);
-    });
-}
-
-const Signature improve_signature{nullptr,
-                                  "improve",
-                                  {"n", "indptr", "indices", "order", "seed", "time_limit", "lower_bound",
-                                   "max_stale", "progress"},
-                                  8};
-PyObject* improve(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Arguments a(improve_signature, args, kwargs);
-        const Graph g = graph_argument(a);
-        auto start = order_argument(a, 3, g);
-        order::ImproveOptions options;
-        options.seed = a.get<std::uint64_t>(4);
-        const double seconds = seconds_argument(a.raw(5), "time_limit");
-        options.lower_bound = int_argument(a.raw(6), "lower_bound");
-        options.max_stale = int_argument(a.raw(7), "max_stale");
-        if (options.max_stale < 0) {
-            raise(PyExc_ValueError, "max_stale must be >= 0, got " + std::to_string(options.max_stale));
-        }
-        PyObject* progress = a.raw(8);
-        if (progress == Py_None) progress = nullptr;
-        if (progress != nullptr && PyCallable_Check(progress) == 0) {
-            raise(PyExc_TypeError, "argument 'progress': '" + type_name(progress) + "' object is not callable");
-        }
-        Unlocked unlocked(seconds, progress);
-        auto result = unlocked.run([&](const order::Poll& poll) {
-            return order::improve(g, std::move(start), options, poll);
-        });
-        if (unlocked.signalled()) PyErr_Clear();  // the caller keeps the best order and re-raises
-        Ref o = bytes_of(result.order);
-        return Py_BuildValue("(OLO)", o.get(), static_cast<long long>(result.cost),
-                             unlocked.signalled() ? Py_True : Py_False);
-    });
-}
-
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-constexpr PyCFunction method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef methods[] = {
-    {"condense", method<condense>(), METH_VARARGS | METH_KEYWORDS,
+    {"condense", method<condense>(), call_flags,
      "condense(n, indptr, indices)\n--\n\n"
      "Strongly connected blocks: (block_of as int32 bytes, number of blocks); a\n"
      "mark between two blocks goes from a higher block to a lower one."},
-    {"feedback", method<feedback>(), METH_VARARGS | METH_KEYWORDS,
+    {"split", method<split>(), call_flags,
+     "split(n, rows, cols)\n--\n\n"
+     "The blocks of the graph of marks rows[k] needs cols[k] (int32 bytes; repeats and\n"
+     "self-marks dropped), in the order a sequencing lists them: (items, starts,\n"
+     "blocks) where block k holds items[starts[k]:starts[k + 1]] (int32 bytes) and\n"
+     "blocks lists (k, Block) for every block of more than one item, its items\n"
+     "renumbered in the order listed."},
+    {"compress", method<compress>(), call_flags,
+     "compress(n, rows, cols)\n--\n\n"
+     "(indptr, indices): the marks rows[k] needs cols[k] (int32 bytes) as sorted int32\n"
+     "compressed rows, repeats and self-marks dropped."},
+    {"feedback", method<feedback>(), call_flags,
      "feedback(n, indptr, indices, order)\n--\n\nThe number of feedback marks of an order."},
-    {"greedy", method<greedy>(), METH_VARARGS | METH_KEYWORDS,
+    {"greedy", method<greedy>(), call_flags,
      "greedy(n, indptr, indices)\n--\n\nThe Eades-Lin-Smyth greedy order."},
-    {"sift", method<sift>(), METH_VARARGS | METH_KEYWORDS,
+    {"sift", method<sift>(), call_flags,
      "sift(n, indptr, indices, order)\n--\n\n"
      "Plain insertion local search: each item to its best position while a move helps."},
-    {"exact", method<exact>(), METH_VARARGS | METH_KEYWORDS,
-     "exact(n, indptr, indices, time_limit)\n--\n\n"
-     "An optimal order and its cost by dynamic programming over subsets (at most 25\n"
-     "items), or None when the time limit ran out."},
-    {"cycle_bound", method<cycle_bound>(), METH_VARARGS | METH_KEYWORDS,
-     "cycle_bound(n, indptr, indices, time_limit=None)\n--\n\n"
-     "A lower bound on the feedback marks of every order: the number of cycles of a\n"
-     "greedy packing of cycles that share no mark (the packing so far when the time\n"
-     "limit runs out)."},
-    {"improve", method<improve>(), METH_VARARGS | METH_KEYWORDS,
-     "improve(n, indptr, indices, order, seed, time_limit, lower_bound, max_stale, progress=None)\n--\n\n"
-     "Search from `order` for fewer feedback marks: (best order, its cost, interrupted).\n"
-     "Ends at lower_bound, after max_stale rounds without a new best, or at the time\n"
-     "limit. interrupted is True when a signal handler raised (the exception is\n"
-     "cleared; the caller re-raises). progress(best_cost) is called at most every\n"
-     "0.25 s; when it returns a true value the search ends with the best order so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -314,7 +582,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "ovila_dsm._order",
     "The ordering engine of ovila_dsm: blocks, greedy order, local search, exact\n"
-    "search and lower bounds on graphs given as int32 compressed rows.",
+    "search, lower bounds and cycles on graphs given as int32 compressed rows.",
     0,
     methods,
     nullptr,
@@ -329,6 +597,8 @@ PyModuleDef module_def = {
 
 extern "C" PyMODINIT_FUNC PyInit__order(void) {
     return ovila::py::guarded<PyObject*>(nullptr, [] {
-        return ovila::py::Ref::owned(PyModule_Create(&ovila::py::module_def)).release();
+        ovila::py::Ref module = ovila::py::Ref::owned(PyModule_Create(&ovila::py::module_def));
+        ovila::py::add_class<ovila::py::BlockHandle>(module.get());
+        return module.release();
     });
 }

@@ -1,6 +1,10 @@
 // Strongly connected blocks by Tarjan's algorithm with an explicit stack.
 // A block is completed only after every block it needs, so numbering blocks
 // in order of completion puts what an item needs in a lower block.
+#include <algorithm>
+#include <functional>
+#include <queue>
+
 #include "order.hpp"
 
 namespace ovila::order {
@@ -53,6 +57,76 @@ Blocks condense(const Graph& g) {
                 ++out.count;
             }
         }
+    }
+    return out;
+}
+
+}  // namespace ovila::order
+
+namespace ovila::order {
+
+Split split(const Graph& g) {
+    const auto n = static_cast<std::size_t>(g.n);
+    const Blocks blocks = condense(g);
+    const auto count = static_cast<std::size_t>(blocks.count);
+    Split out;
+    out.block_of.assign(n, -1);
+    // Kahn's order of the blocks, the block holding the earliest item first
+    // among those whose needs are all placed.
+    std::vector<std::int32_t> first(count, g.n), pending(count, 0), size(count, 0);
+    for (std::int32_t u = 0; u < g.n; ++u) {
+        const auto b = static_cast<std::size_t>(blocks.block_of[u]);
+        first[b] = std::min(first[b], u);
+        ++size[b];
+        for (std::int32_t v : g.needs_of(u)) pending[b] += blocks.block_of[v] != blocks.block_of[u];
+    }
+    // The items of each block, and the marks into each block from outside.
+    std::vector<std::int32_t> member_ptr(count + 1, 0);
+    for (std::size_t b = 0; b < count; ++b) member_ptr[b + 1] = member_ptr[b] + size[b];
+    std::vector<std::int32_t> members(n), fill(member_ptr.begin(), member_ptr.end() - 1);
+    for (std::int32_t u = 0; u < g.n; ++u) members[static_cast<std::size_t>(fill[blocks.block_of[u]]++)] = u;
+    using Entry = std::pair<std::int32_t, std::int32_t>;  // (first item, block)
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> ready;
+    for (std::size_t b = 0; b < count; ++b) {
+        if (pending[b] == 0) ready.emplace(first[b], static_cast<std::int32_t>(b));
+    }
+    std::vector<std::int32_t> place(count, -1);
+    out.items.reserve(n);
+    out.starts.reserve(count + 1);
+    while (!ready.empty()) {
+        const auto b = static_cast<std::size_t>(ready.top().second);
+        ready.pop();
+        place[b] = static_cast<std::int32_t>(out.starts.size());
+        out.starts.push_back(static_cast<std::int32_t>(out.items.size()));
+        for (std::int32_t k = member_ptr[b]; k < member_ptr[b + 1]; ++k) {
+            const std::int32_t v = members[static_cast<std::size_t>(k)];
+            out.items.push_back(v);
+            out.block_of[static_cast<std::size_t>(v)] = place[b];
+            for (std::int32_t u : g.needed_by_of(v)) {
+                const auto c = static_cast<std::size_t>(blocks.block_of[u]);
+                if (c != b && --pending[c] == 0) ready.emplace(first[c], static_cast<std::int32_t>(c));
+            }
+        }
+    }
+    out.starts.push_back(static_cast<std::int32_t>(out.items.size()));
+    // The marks inside each block of more than one item, renumbered.
+    std::vector<std::int32_t> local(n, -1), rows, cols;
+    for (std::size_t k = 0; k + 1 < out.starts.size(); ++k) {
+        const std::int32_t begin = out.starts[k], end = out.starts[k + 1];
+        if (end - begin < 2) continue;
+        for (std::int32_t i = begin; i < end; ++i) local[static_cast<std::size_t>(out.items[static_cast<std::size_t>(i)])] = i - begin;
+        rows.clear();
+        cols.clear();
+        for (std::int32_t i = begin; i < end; ++i) {
+            const std::int32_t u = out.items[static_cast<std::size_t>(i)];
+            for (std::int32_t v : g.needs_of(u)) {
+                if (out.block_of[static_cast<std::size_t>(v)] == static_cast<std::int32_t>(k)) {
+                    rows.push_back(i - begin);
+                    cols.push_back(local[static_cast<std::size_t>(v)]);
+                }
+            }
+        }
+        out.graphs.emplace_back(static_cast<std::int32_t>(k), Graph::from_pairs(end - begin, rows, cols));
     }
     return out;
 }

@@ -45,6 +45,18 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
     std::vector<std::int32_t> stamp(un, -1), via(un, -1), parent(un, -1), depth(un, 0), queue;
     std::vector<char> done(un, 0);  // on no cycle of live marks any more
     std::int32_t visit = 0;
+    // The poll is asked after every `every` marks looked at.
+    constexpr std::int64_t every = 1 << 16;
+    std::int64_t work = 0;
+    bool stopped = false;
+    auto tick = [&](std::int64_t amount) {
+        work += amount;
+        if (work >= every) {
+            work = 0;
+            if (poll && !poll(-1)) stopped = true;
+        }
+        return stopped;
+    };
     auto take_cycle = [&](std::int32_t s, std::int32_t limit) -> bool {
         ++visit;
         queue.clear();
@@ -54,7 +66,7 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
         bool limited = false;
         for (std::size_t qi = 0; qi < queue.size(); ++qi) {
             const std::int32_t u = queue[qi];
-            if (depth[u] + 1 > limit) {
+            if (depth[u] + 1 > limit || tick(ptr[u + 1] - ptr[u] + 1)) {
                 limited = true;
                 break;
             }
@@ -84,7 +96,7 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
     for (std::int32_t limit : {3, 4, 6, 10, n}) {
         for (std::int32_t s : cyclic) {
             while (!done[s] && take_cycle(s, limit)) ++cycles;
-            if (poll && (s & 63) == 0 && !poll(-1)) return cycles;
+            if (stopped) return cycles;
         }
     }
     return cycles;

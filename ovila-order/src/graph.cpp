@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "order.hpp"
@@ -14,9 +15,21 @@ void build_reverse(Graph& g) {
     for (std::int32_t v : g.needs) ++g.needed_ptr[static_cast<std::size_t>(v) + 1];
     for (std::size_t i = 0; i < n; ++i) g.needed_ptr[i + 1] += g.needed_ptr[i];
     g.needed_by.resize(g.needs.size());
+    g.needed_mark.resize(g.needs.size());
     std::vector<std::int32_t> fill(g.needed_ptr.begin(), g.needed_ptr.end() - 1);
     for (std::int32_t u = 0; u < g.n; ++u) {
-        for (std::int32_t v : g.needs_of(u)) g.needed_by[static_cast<std::size_t>(fill[v]++)] = u;
+        for (std::int32_t k = g.needs_ptr[u]; k < g.needs_ptr[u + 1]; ++k) {
+            const auto at = static_cast<std::size_t>(fill[g.needs[static_cast<std::size_t>(k)]]++);
+            g.needed_by[at] = u;
+            g.needed_mark[at] = k;
+        }
+    }
+}
+
+void check_item(std::int32_t n, std::int32_t v, const char* what, std::size_t k) {
+    if (v < 0 || v >= n) {
+        throw InputError(std::string(what) + "[" + std::to_string(k) + "] = " + std::to_string(v) +
+                         " is not an item index in 0.." + std::to_string(n - 1));
     }
 }
 
@@ -40,26 +53,12 @@ Graph Graph::from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
         throw InputError("indptr[n] = " + std::to_string(indptr[n]) + " but indices holds " +
                          std::to_string(indices.size()) + " values");
     }
-    Graph g;
-    g.n = n;
-    g.needs_ptr.assign(static_cast<std::size_t>(n) + 1, 0);
-    g.needs.reserve(indices.size());
-    std::vector<std::int32_t> seen(static_cast<std::size_t>(n), -1);
+    std::vector<std::int32_t> rows(indices.size());
     for (std::int32_t u = 0; u < n; ++u) {
-        for (std::int32_t k = indptr[u]; k < indptr[u + 1]; ++k) {
-            const std::int32_t v = indices[static_cast<std::size_t>(k)];
-            if (v < 0 || v >= n) {
-                throw InputError("indices[" + std::to_string(k) + "] = " + std::to_string(v) +
-                                 " is not an item index in 0.." + std::to_string(n - 1));
-            }
-            if (v == u || seen[v] == u) continue;
-            seen[v] = u;
-            g.needs.push_back(v);
-        }
-        g.needs_ptr[static_cast<std::size_t>(u) + 1] = static_cast<std::int32_t>(g.needs.size());
+        for (std::int32_t k = indptr[u]; k < indptr[u + 1]; ++k) rows[static_cast<std::size_t>(k)] = u;
     }
-    build_reverse(g);
-    return g;
+    for (std::size_t k = 0; k < indices.size(); ++k) check_item(n, indices[k], "indices", k);
+    return from_pairs(n, rows, indices);
 }
 
 Graph Graph::from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs) {
@@ -69,6 +68,65 @@ Graph Graph::from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t,
     std::vector<std::int32_t> fill(indptr.begin(), indptr.end() - 1);
     for (auto [u, v] : arcs) indices[static_cast<std::size_t>(fill[u]++)] = v;
     return from_rows(n, indptr, indices);
+}
+
+Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols) {
+    if (n < 0) throw InputError("n must not be negative, got " + std::to_string(n));
+    if (rows.size() != cols.size()) {
+        throw InputError("rows and cols must hold as many values, got " + std::to_string(rows.size()) + " and " +
+                         std::to_string(cols.size()));
+    }
+    if (rows.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw InputError("too many marks for one matrix: " + std::to_string(rows.size()));
+    }
+    const auto un = static_cast<std::size_t>(n);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        check_item(n, rows[k], "rows", k);
+        check_item(n, cols[k], "cols", k);
+    }
+    // Counting sort by column, then (stably) by row: rows grouped, each sorted.
+    std::vector<std::int32_t> count(un + 1, 0), by_col(rows.size());
+    for (std::int32_t c : cols) ++count[static_cast<std::size_t>(c) + 1];
+    for (std::size_t i = 0; i < un; ++i) count[i + 1] += count[i];
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        by_col[static_cast<std::size_t>(count[static_cast<std::size_t>(cols[k])]++)] = static_cast<std::int32_t>(k);
+    }
+    Graph g;
+    g.n = n;
+    g.needs_ptr.assign(un + 1, 0);
+    for (std::int32_t r : rows) ++g.needs_ptr[static_cast<std::size_t>(r) + 1];
+    for (std::size_t i = 0; i < un; ++i) g.needs_ptr[i + 1] += g.needs_ptr[i];
+    std::vector<std::int32_t> sorted(rows.size()), fill(g.needs_ptr.begin(), g.needs_ptr.end() - 1);
+    for (std::int32_t k : by_col) {
+        const auto r = static_cast<std::size_t>(rows[static_cast<std::size_t>(k)]);
+        sorted[static_cast<std::size_t>(fill[r]++)] = cols[static_cast<std::size_t>(k)];
+    }
+    by_col = {};
+    // Repeats and self-marks out, in place.
+    g.needs = std::move(sorted);
+    std::size_t kept = 0;
+    for (std::int32_t u = 0; u < n; ++u) {
+        const std::size_t begin = static_cast<std::size_t>(g.needs_ptr[u]), end = static_cast<std::size_t>(g.needs_ptr[u + 1]);
+        g.needs_ptr[u] = static_cast<std::int32_t>(kept);
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::int32_t v = g.needs[k];
+            if (v == u || (k > begin && v == g.needs[k - 1])) continue;
+            g.needs[kept++] = v;
+        }
+    }
+    g.needs_ptr[un] = static_cast<std::int32_t>(kept);
+    g.needs.resize(kept);
+    g.needs.shrink_to_fit();
+    build_reverse(g);
+    return g;
+}
+
+std::vector<std::int32_t> Graph::mark_rows() const {
+    std::vector<std::int32_t> out(needs.size());
+    for (std::int32_t u = 0; u < n; ++u) {
+        for (std::int32_t k = needs_ptr[u]; k < needs_ptr[u + 1]; ++k) out[static_cast<std::size_t>(k)] = u;
+    }
+    return out;
 }
 
 void check_order(std::int32_t n, std::span<const std::int32_t> order) {

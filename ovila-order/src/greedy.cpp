@@ -6,7 +6,7 @@
 
 namespace ovila::order {
 
-std::vector<std::int32_t> greedy(const Graph& g) {
+std::vector<std::int32_t> greedy(const Graph& g, const Poll& poll) {
     const std::int32_t n = g.n;
     const auto un = static_cast<std::size_t>(n);
     if (n == 0) return {};
@@ -62,6 +62,13 @@ std::vector<std::int32_t> greedy(const Graph& g) {
     };
     std::int32_t left = n;
     while (left > 0) {
+        if (poll && (left & 4095) == 0 && !poll(-1)) {
+            // Stopped: the items not placed yet go in the middle, in index order.
+            for (std::int32_t v = 0; v < n; ++v) {
+                if (!placed[v]) first.push_back(v);
+            }
+            break;
+        }
         if (head[front] >= 0) {
             const std::int32_t v = head[front];
             take(v);

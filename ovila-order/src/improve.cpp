@@ -7,6 +7,7 @@
 // the result unless it is worse (the round's moves are then undone). All
 // decisions come from the seeded generator, so a run that ends by the bound
 // or by stagnation is the same on every machine.
+#include <algorithm>
 #include <cmath>
 
 #include "search.hpp"
@@ -110,92 +111,159 @@ std::int32_t near(Random& rng, std::int32_t p, std::int32_t window, std::int32_t
     return to >= p ? to + 1 : to;
 }
 
-}  // namespace
+// One search on a block: its own best order, handed to the block as it
+// improves, a better order from the block taken up between rounds, and the
+// test that ends it (the poll, or the block being done).
+class Run {
+public:
+    Run(Block& block, const ImproveOptions& options, const Poll& poll)
+        : block_(block), options_(options), poll_(poll), start_(block.best()),
+          search_(block.graph(), start_.first, options.seed), best_cost_(start_.second) {
+        best_ = std::move(start_.first);
+        seen_ = block.version();
+    }
 
-Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveOptions& options,
-                 const Poll& poll) {
-    check_order(g.n, start);
-    Search s(g, std::move(start), options.seed);
-    Arrangement& a = s.arrangement();
-    Improved best{a.order(), a.cost(), false};
-    const std::int32_t n = g.n;
-    if (n < 2 || best.cost <= options.lower_bound) return best;
+    Search& search() { return search_; }
+    Arrangement& arrangement() { return search_.arrangement(); }
+    std::int64_t best_cost() const { return best_cost_; }
+    bool stopped() const { return stopped_; }
+    bool at_bound() const { return best_cost_ <= block_.bound(); }
 
-    bool stopped = false;
-    auto stop = [&] {
-        if (!stopped && !poll(best.cost)) stopped = true;
-        return stopped;
-    };
-    auto keep_if_better = [&] {
-        if (a.cost() >= best.cost) return false;
-        best.order = a.order();
-        best.cost = a.cost();
+    // Asked every few thousand moves: false from then on once the poll or
+    // the block says to end.
+    bool stop() {
+        if (!stopped_ && (block_.done() || !poll_(best_cost_))) stopped_ = true;
+        return stopped_;
+    }
+
+    // Keeps the current order when it beats this search's best.
+    bool keep_if_better() {
+        Arrangement& a = arrangement();
+        if (a.cost() >= best_cost_) return false;
+        best_ = a.order();
+        best_cost_ = a.cost();
         return true;
-    };
-    auto descend_all = [&] {
-        for (std::int32_t v = 0; v < n; ++v) s.push(v);
-        s.begin_round();
-        return s.descend(stop);
-    };
-
-    if (!descend_all() || (keep_if_better(), best.cost <= options.lower_bound)) {
-        best.stopped = stopped;
-        return best;
     }
-
-    // By default a move passes about 15 neighbours on average: long moves in
-    // sparse graphs, short ones in dense graphs.
-    std::int32_t window = n - 1;
-    if (options.window > 0) {
-        window = std::min(options.window, n - 1);
-    } else if (a.neighbour_entries() > 0) {
-        const double share = static_cast<double>(a.neighbour_entries()) / (static_cast<double>(n) * (n - 1));
-        window = static_cast<std::int32_t>(std::min<double>(n - 1, std::max(30.0, 15.0 / share)));
-    }
-    std::int64_t stale = 0;
-    if (a.dense() && options.anneal) {
-        const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
-        constexpr int stages = 64;
-        const std::int64_t stage = steps / stages + 1;
-        double cooling = options.t_end / options.t_start;  // its 64th root: six square roots
-        for (int k = 0; k < 6; ++k) cooling = std::sqrt(cooling);
-        constexpr int max_worse = 8;
-        std::uint32_t accept[max_worse];
-        while (stale < options.max_stale && !stop()) {
-            bool improved = false;
-            double t = options.t_start;
-            for (std::int64_t step = 0; step < steps && !stopped; ++step) {
-                if (step % stage == 0) {
-                    for (int d = 0; d < max_worse; ++d) {
-                        accept[d] = static_cast<std::uint32_t>(exp_minus((d + 1) / t) * 4294967295.0);
-                    }
-                    t *= cooling;
-                }
-                if ((step & 8191) == 8191 && stop()) break;
-                const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
-                const std::int32_t to = near(s.rng(), a.position(v), window, n);
-                const std::int64_t d = a.delta_to(v, to);
-                if (d > 0 && (d > max_worse || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) {
-                    continue;
-                }
-                a.move(v, to, d);
-                if (d < 0 && keep_if_better()) {
-                    improved = true;
-                    if (best.cost <= options.lower_bound) break;
-                }
-            }
-            if (best.cost <= options.lower_bound || stopped) break;
-            descend_all();
-            improved = keep_if_better() || improved;
-            if (best.cost <= options.lower_bound) break;
-            stale = improved ? 0 : stale + 1;
+    // The same when the current order is known to be this search's best
+    // (the iterated search never keeps a worse one): only the cost is noted,
+    // the order is copied when handed over.
+    void note_current() {
+        if (arrangement().cost() < best_cost_) {
+            best_cost_ = arrangement().cost();
+            current_is_best_ = true;
         }
-        best.stopped = stopped;
-        return best;
     }
 
+    // Hands this search's best order to the block when it beats the block's.
+    void publish() {
+        if (best_cost_ >= block_.cost()) return;
+        if (current_is_best_) {
+            best_ = arrangement().order();
+            current_is_best_ = false;
+        }
+        block_.offer_counted(best_, best_cost_);
+    }
+
+    // Takes up the block's best order when another party made a better one.
+    bool adopt() {
+        if (!options_.adopt || block_.version() == seen_) return false;
+        seen_ = block_.version();
+        auto [order, cost] = block_.best();
+        if (cost >= best_cost_) return false;
+        best_ = order;
+        best_cost_ = cost;
+        current_is_best_ = false;
+        arrangement().assign(std::move(order), cost);
+        return true;
+    }
+
+    Ended ended() {
+        publish();
+        if (block_.cost() <= block_.bound()) return Ended::bound;
+        return stopped_ ? Ended::stopped : Ended::stale;
+    }
+
+private:
+    Block& block_;
+    const ImproveOptions& options_;
+    const Poll& poll_;
+    std::pair<std::vector<std::int32_t>, std::int64_t> start_;
+    Search search_;
+    std::vector<std::int32_t> best_;
+    std::int64_t best_cost_;
+    std::uint64_t seen_ = 0;
+    bool stopped_ = false, current_is_best_ = false;
+};
+
+// Descends from every item; false when stopped on the way.
+bool descend_all(Run& run) {
+    Search& s = run.search();
+    for (std::int32_t v = 0; v < run.arrangement().size(); ++v) s.push(v);
+    s.begin_round();
+    return s.descend([&] { return run.stop(); });
+}
+
+// Rounds of annealing: random insertions within `window` of an item's place,
+// a worse one (by d) accepted with probability exp(-d / t), t falling
+// geometrically over the round from t_start to t_end; then a descent.
+Ended anneal(Run& run, const ImproveOptions& options, std::int32_t window) {
+    Arrangement& a = run.arrangement();
+    Search& s = run.search();
+    const std::int32_t n = a.size();
+    const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
+    constexpr int stages = 64;
+    const std::int64_t stage = steps / stages + 1;
+    double cooling = options.t_end / options.t_start;  // its 64th root: six square roots
+    for (int k = 0; k < 6; ++k) cooling = std::sqrt(cooling);
+    constexpr int max_worse = 8;
+    std::uint32_t accept[max_worse];
+    std::int64_t stale = 0;
+    while (stale < options.max_stale && !run.stop() && !run.at_bound()) {
+        bool improved = run.adopt();
+        double t = options.t_start;
+        for (std::int64_t step = 0; step < steps; ++step) {
+            if (step % stage == 0) {
+                for (int d = 0; d < max_worse; ++d) {
+                    accept[d] = static_cast<std::uint32_t>(exp_minus((d + 1) / t) * 4294967295.0);
+                }
+                t *= cooling;
+            }
+            if ((step & 8191) == 8191 && run.stop()) break;
+            const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
+            const std::int32_t to = near(s.rng(), a.position(v), window, n);
+            const std::int64_t d = a.delta_to(v, to);
+            if (d > 0 && (d > max_worse || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) {
+                continue;
+            }
+            a.move(v, to, d);
+            if (d < 0 && run.keep_if_better()) {
+                improved = true;
+                if (run.at_bound()) break;
+            }
+        }
+        if (run.stopped() || run.at_bound()) break;
+        descend_all(run);
+        improved = run.keep_if_better() || improved;
+        run.publish();
+        stale = improved ? 0 : stale + 1;
+    }
+    return run.ended();
+}
+
+// Rounds of a few random insertions near the items' places, a descent, and
+// the round undone when it left the order worse.
+Ended iterated_local_search(Run& run, const ImproveOptions& options) {
+    Arrangement& a = run.arrangement();
+    Search& s = run.search();
+    const std::int32_t n = a.size();
     constexpr std::int32_t kicks = 3, kick_window = 20;
-    while (best.cost > options.lower_bound && stale < options.max_stale && !stop()) {
+    std::int64_t stale = 0;
+    std::uint32_t rounds = 0;
+    while (!run.at_bound() && stale < options.max_stale && !run.stop()) {
+        if ((++rounds & 63u) == 0) {
+            run.publish();
+            run.adopt();
+        }
         s.begin_round();
         const std::int64_t before = a.cost();
         const std::int32_t count = 1 + static_cast<std::int32_t>(s.rng().below(kicks));
@@ -206,13 +274,41 @@ Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveO
             s.push(v);
             s.push_neighbours(v);
         }
-        const bool finished = s.descend(stop);
-        stale = keep_if_better() ? 0 : stale + 1;
+        const bool finished = s.descend([&] { return run.stop(); });
+        const std::int64_t best = run.best_cost();
+        if (a.cost() > before) s.undo_round();  // also when stopped inside the descent
+        run.note_current();
         if (!finished) break;
-        if (a.cost() > before) s.undo_round();
+        stale = run.best_cost() < best ? 0 : stale + 1;
     }
-    best.stopped = stopped;
-    return best;
+    return run.ended();
+}
+
+}  // namespace
+
+Ended improve(Block& block, const ImproveOptions& options, const Poll& poll) {
+    Run run(block, options, poll);
+    Arrangement& a = run.arrangement();
+    const std::int32_t n = a.size();
+    if (n < 2 || run.at_bound()) return run.ended();
+    if (!descend_all(run)) {
+        run.keep_if_better();
+        return run.ended();
+    }
+    run.keep_if_better();
+    run.publish();
+    if (run.at_bound()) return run.ended();
+
+    // By default a move passes about 15 neighbours on average: long moves in
+    // sparse graphs, short ones in dense graphs.
+    std::int32_t window = n - 1;
+    if (options.window > 0) {
+        window = std::min(options.window, n - 1);
+    } else if (a.neighbour_entries() > 0) {
+        const double share = static_cast<double>(a.neighbour_entries()) / (static_cast<double>(n) * (n - 1));
+        window = static_cast<std::int32_t>(std::min<double>(n - 1, std::max(30.0, 15.0 / share)));
+    }
+    return a.dense() && options.anneal ? anneal(run, options, window) : iterated_local_search(run, options);
 }
 
 }  // namespace ovila::order

@@ -5,8 +5,10 @@
 // compressed rows, self-marks dropped and duplicates collapsed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -20,10 +22,13 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
+// Marks are numbered by their place in `needs` (row by row, each row sorted):
+// mark k is "u needs needs[k]" for the row u holding k.
 struct Graph {
     std::int32_t n = 0;
     std::vector<std::int32_t> needs_ptr, needs;          // row u: the items u needs
     std::vector<std::int32_t> needed_ptr, needed_by;     // row v: the items that need v
+    std::vector<std::int32_t> needed_mark;               // the mark number of each needed_by entry
 
     std::int64_t marks() const { return static_cast<std::int64_t>(needs.size()); }
     std::span<const std::int32_t> needs_of(std::int32_t u) const {
@@ -37,6 +42,12 @@ struct Graph {
     static Graph from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
                            std::span<const std::int32_t> indices);
     static Graph from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs);
+    // From marks "rows[k] needs cols[k]" in any order; repeats and self-marks
+    // dropped. Linear time: two counting passes.
+    static Graph from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols);
+
+    // The item that needs, for every mark.
+    std::vector<std::int32_t> mark_rows() const;
 };
 
 // Throws InputError unless `order` is a permutation of 0..n-1.
@@ -53,15 +64,31 @@ struct Blocks {
 };
 Blocks condense(const Graph& g);
 
-// Eades, Lin & Smyth greedy order, O(n + m).
-std::vector<std::int32_t> greedy(const Graph& g);
+// The blocks in the order a sequencing lists them: a block comes after every
+// block it needs, and among the blocks free to come next the one holding the
+// earliest item goes first (so an acyclic matrix already in a good order
+// keeps it). Items of a block are listed in increasing index order.
+// `graphs` holds the marks inside each block of more than one item, its
+// items renumbered in the order listed.
+struct Split {
+    std::vector<std::int32_t> items;   // every item, block by block
+    std::vector<std::int32_t> starts;  // block k: items[starts[k]] .. items[starts[k + 1] - 1]
+    std::vector<std::int32_t> block_of;
+    std::vector<std::pair<std::int32_t, Graph>> graphs;  // (block number, its marks)
+};
+Split split(const Graph& g);
+
+// Called now and then with the best cost so far (-1 when there is none);
+// returning false stops.
+using Poll = std::function<bool(std::int64_t best)>;
+
+// Eades, Lin & Smyth greedy order, O(n + m). When `poll` (asked after every
+// few thousand items) stops it, the items not placed yet go in the middle.
+std::vector<std::int32_t> greedy(const Graph& g, const Poll& poll = {});
 
 // Plain insertion local search: every item in turn goes to its best position
 // while some move lowers the count.
 std::vector<std::int32_t> sift(const Graph& g, std::vector<std::int32_t> order);
-
-// Called now and then with the best cost so far; returning false stops.
-using Poll = std::function<bool(std::int64_t best)>;
 
 // Optimal order by dynamic programming over subsets (n <= 25); nullopt when
 // `poll` stopped it.
@@ -73,35 +100,99 @@ inline constexpr std::int32_t exact_limit = 25;
 std::optional<Exact> exact(const Graph& g, const Poll& poll);
 
 // Lower bound: a greedy packing of arc-disjoint cycles, short ones first.
-// When `poll` stops it, the cycles packed so far (still a valid bound).
+// When `poll` stops it, the cycles packed so far (still a valid bound);
+// `poll` is asked after every few thousand marks looked at.
 std::int64_t cycle_bound(const Graph& g, const Poll& poll = {});
 
-// The strong search from `start`: rounds of simulated annealing on insertion
-// moves, each followed by a descent to a local optimum (for more than
-// 4096 items, whose position costs are not kept in a dense table: an
-// iterated local search with small random perturbations instead). Ends at
-// `lower_bound`, after `max_stale` rounds without a new best, or when
-// `poll` says so; the best order met is returned.
+// A block of a sequencing shared by the parties that work on it (searches
+// on several threads, a proof): its graph, the best order any of them found
+// with its cost, the best lower bound proven, and a stop flag. Every member
+// is safe to call from any thread.
+class Block {
+public:
+    explicit Block(Graph graph);
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    const Graph& graph() const { return graph_; }
+    std::int64_t cost() const { return cost_.load(std::memory_order_acquire); }
+    std::int64_t bound() const { return bound_.load(std::memory_order_acquire); }
+    bool stopped() const { return stop_.load(std::memory_order_acquire); }
+    // Nothing more to do: stopped, or the best order meets the bound.
+    bool done() const { return stopped() || bound() >= cost(); }
+    // Bumped by every new best order.
+    std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
+
+    void stop() { stop_.store(true, std::memory_order_release); }
+    // Keeps the larger of the bound held and `bound`; true when it rose.
+    bool raise_bound(std::int64_t bound);
+    // Keeps `order` when it has fewer feedback marks than the best (it is
+    // checked and counted here); true when kept.
+    bool offer(std::vector<std::int32_t> order);
+    // The same for an order whose cost the engine counted itself.
+    bool offer_counted(std::vector<std::int32_t> order, std::int64_t cost);
+    // The best order and its cost, read together.
+    std::pair<std::vector<std::int32_t>, std::int64_t> best() const;
+
+private:
+    Graph graph_;
+    mutable std::mutex mutex_;  // guards order_ and, with it, the writes of cost_
+    std::vector<std::int32_t> order_;
+    std::atomic<std::int64_t> cost_{0}, bound_{0};
+    std::atomic<std::uint64_t> version_{0};
+    std::atomic<bool> stop_{false};
+};
+
+// The strong search, from the best order of `block`: rounds of simulated
+// annealing on insertion moves, each followed by a descent to a local
+// optimum (for more than `Arrangement::dense_limit` items, whose position
+// costs are not kept in a dense table: an iterated local search with small
+// random perturbations instead). Each round's best order goes to the block;
+// a better order another party gave the block is taken up at the next
+// round. Ends when the block is done (its best meets its bound, or it was
+// stopped), after `max_stale` rounds without a new best, or when `poll`
+// says so.
 struct ImproveOptions {
     std::uint64_t seed = 0;
-    std::int64_t lower_bound = 0;
     std::int64_t max_stale = 1000;
     double sweeps = 2000;                  // proposals per item and round
     double t_start = 0.6, t_end = 0.1;     // temperatures of a round
     std::int32_t window = 0;               // farthest move (0: from the density)
     bool anneal = true;                    // false: the iterated local search
+    bool adopt = true;                     // take up better orders given to the block
 };
-struct Improved {
-    std::vector<std::int32_t> order;
-    std::int64_t cost = 0;
-    bool stopped = false;  // ended by `poll`
-};
-Improved improve(const Graph& g, std::vector<std::int32_t> start, const ImproveOptions& options,
-                 const Poll& poll);
+enum class Ended { bound, stale, stopped };
+Ended improve(Block& block, const ImproveOptions& options, const Poll& poll);
 
 // Cost change of moving the item at position `from` to position `to` (the
 // others keep their relative order), from the item's marks alone.
 std::int64_t move_delta(const Graph& g, std::span<const std::int32_t> order,
                         std::span<const std::int32_t> pos, std::int32_t from, std::int32_t to);
+
+// Cycles of marks (each a list of mark numbers) for the cycle constraints
+// of a proof: every order leaves at least one mark of each cycle as a
+// feedback mark.
+using Cycle = std::vector<std::int32_t>;
+
+// Shortest cycles (fewest marks) of the marks with kept[k] != 0: for every
+// kept mark on a cycle of kept marks, one shortest such cycle through it,
+// each cycle once; at most `limit`. Breadth-first search from every item a
+// kept mark points to. `poll` is asked between sources.
+std::vector<Cycle> short_cycles(const Graph& g, std::span<const std::uint8_t> kept, std::size_t limit,
+                                const Poll& poll = {});
+
+// Cycles whose weights sum to less than 1 - tolerance: the cycle
+// constraints a fractional solution violates (weight[k] of mark k, negative
+// weights taken as 0). Dijkstra's search from every item, cut off at weight
+// 1; for each source, the closing marks give their cycles, lightest first.
+// At most `limit` cycles, each once.
+std::vector<Cycle> light_cycles(const Graph& g, std::span<const double> weight, std::size_t limit,
+                                double tolerance = 1e-6);
+
+// An order that leaves as few as it can of the marks with kept[k] != 0 as
+// feedback marks: the blocks of the kept marks, needed first, then a plain
+// insertion descent on all marks. Used to turn a solution of a proof's
+// partial model into an order.
+std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uint8_t> kept);
 
 }  // namespace ovila::order

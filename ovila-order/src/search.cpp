@@ -109,6 +109,12 @@ void Arrangement::move(std::int32_t v, std::int32_t to, std::int64_t delta) {
     cost_ += delta;
 }
 
+void Arrangement::assign(std::vector<std::int32_t> order, std::int64_t cost) {
+    order_ = std::move(order);
+    for (std::size_t i = 0; i < order_.size(); ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
+    cost_ = cost;
+}
+
 std::int64_t move_delta(const Graph& g, std::span<const std::int32_t> order, std::span<const std::int32_t> pos,
                         std::int32_t from, std::int32_t to) {
     const std::int32_t v = order[from];

@@ -57,6 +57,11 @@ public:
     std::int64_t delta_to(std::int32_t v, std::int32_t to) const;
     // Moves item v to position `to`, `delta` being the cost change.
     void move(std::int32_t v, std::int32_t to, std::int64_t delta);
+    // Takes another order of the same items, `cost` being its cost.
+    void assign(std::vector<std::int32_t> order, std::int64_t cost);
+
+    // Up to this many items the position costs are kept in a dense table.
+    static constexpr std::int32_t dense_limit = 8192;
 
     // Number of (item, neighbour) entries.
     std::int64_t neighbour_entries() const { return static_cast<std::int64_t>(nb_.size()); }
@@ -69,7 +74,6 @@ private:
     std::vector<std::int32_t> nb_ptr_, nb_;
     std::vector<std::int8_t> coef_;
     // Up to dense_limit items: c(v, w) at dense_[v * n + w].
-    static constexpr std::int32_t dense_limit = 4096;
     std::vector<std::int8_t> dense_;
     std::vector<std::uint64_t> keys_;
     std::int64_t cost_ = 0;

@@ -3,55 +3,12 @@
 #include <algorithm>
 #include <numeric>
 
-#include "order.hpp"
-#include "search.hpp"
+#include "support.hpp"
 
 namespace ovila::order {
 namespace {
 
-Graph random_graph(std::int32_t n, double density, std::uint64_t seed) {
-    Random rng(seed);
-    std::vector<std::pair<std::int32_t, std::int32_t>> arcs;
-    for (std::int32_t u = 0; u < n; ++u) {
-        for (std::int32_t v = 0; v < n; ++v) {
-            if (u != v && static_cast<double>(rng.next() >> 11) * 0x1.0p-53 < density) arcs.emplace_back(u, v);
-        }
-    }
-    return Graph::from_arcs(n, arcs);
-}
-
-std::vector<std::int32_t> shuffled(std::int32_t n, std::uint64_t seed) {
-    std::vector<std::int32_t> order(static_cast<std::size_t>(n));
-    std::iota(order.begin(), order.end(), 0);
-    Random rng(seed);
-    for (std::int32_t i = n - 1; i > 0; --i) std::swap(order[i], order[rng.below(static_cast<std::uint32_t>(i + 1))]);
-    return order;
-}
-
-std::int64_t brute_force_optimum(const Graph& g) {
-    std::vector<std::int32_t> order(static_cast<std::size_t>(g.n));
-    std::iota(order.begin(), order.end(), 0);
-    std::int64_t best = g.marks();
-    do best = std::min(best, feedback(g, order));
-    while (std::next_permutation(order.begin(), order.end()));
-    return best;
-}
-
-bool is_permutation_of(const std::vector<std::int32_t>& order, std::int32_t n) {
-    try {
-        check_order(n, order);
-        return true;
-    } catch (const InputError&) {
-        return false;
-    }
-}
-
-// Random graphs of a few sizes and densities, small enough for brute force.
-struct Case {
-    std::int32_t n;
-    double density;
-};
-constexpr Case small_cases[] = {{1, 0.5}, {2, 0.9}, {4, 0.5}, {6, 0.3}, {7, 0.5}, {8, 0.2}, {8, 0.4}, {8, 0.7}};
+using namespace testing;
 
 TEST(Graph, SelfMarksAndDuplicatesAreDroppedAndBadRowsRefused) {
     const std::vector<std::int32_t> indptr{0, 4, 4, 5}, indices{1, 1, 0, 2, 0};
@@ -195,33 +152,55 @@ TEST(Search, NeverWorseThanItsStartAndReproducible) {
         options.sweeps = 50;
         for (bool anneal : {true, false}) {
             options.anneal = anneal;
-            const Improved a = improve(g, sifted, options, [](std::int64_t) { return true; });
-            const Improved b = improve(g, sifted, options, [](std::int64_t) { return true; });
-            EXPECT_TRUE(is_permutation_of(a.order, n));
-            EXPECT_EQ(a.cost, feedback(g, a.order));
-            EXPECT_LE(a.cost, feedback(g, sifted));
-            EXPECT_EQ(a.order, b.order);
-            EXPECT_FALSE(a.stopped);
+            std::vector<std::vector<std::int32_t>> orders;
+            for (int run = 0; run < 2; ++run) {
+                Block block(g);
+                block.offer(sifted);
+                const Ended ended = improve(block, options, always);
+                const auto [order, cost] = block.best();
+                EXPECT_TRUE(is_permutation_of(order, n));
+                EXPECT_EQ(cost, feedback(g, order));
+                EXPECT_LE(cost, feedback(g, sifted));
+                EXPECT_NE(ended, Ended::stopped);
+                orders.push_back(order);
+            }
+            EXPECT_EQ(orders[0], orders[1]);
         }
-        // Stopped at once: marked as stopped unless the first descent
-        // already met the bound.
-        const Improved stopped = improve(g, start, options, [](std::int64_t) { return false; });
-        EXPECT_TRUE(stopped.stopped || stopped.cost == 0);
-        EXPECT_LE(stopped.cost, feedback(g, start));
+        // Stopped at once: it says so unless the first descent already met
+        // the bound, and keeps an order no worse than its start.
+        Block block(g);
+        block.offer(start);
+        const Ended ended = improve(block, options, [](std::int64_t) { return false; });
+        EXPECT_TRUE(ended == Ended::stopped || block.cost() == 0);
+        EXPECT_LE(block.cost(), feedback(g, start));
     }
 }
 
-TEST(Search, ReachesAKnownOptimumGivenAsBound) {
+TEST(Search, EndsAtOnceWhenTheBlockMeetsItsBound) {
     for (std::uint64_t seed = 0; seed < 10; ++seed) {
         const Graph g = random_graph(14, 0.25, seed);
-        const std::int64_t optimum = exact(g, [](std::int64_t) { return true; })->cost;
+        const auto best = exact(g, always);
         ImproveOptions options;
         options.seed = seed;
-        options.lower_bound = optimum;
         options.max_stale = 1000000;
         for (bool anneal : {true, false}) {
             options.anneal = anneal;
-            EXPECT_EQ(improve(g, greedy(g), options, [](std::int64_t) { return true; }).cost, optimum);
+            // The search alone reaches a known optimum given as the bound.
+            Block block(g);
+            block.raise_bound(best->cost);
+            EXPECT_EQ(improve(block, options, always), Ended::bound);
+            EXPECT_EQ(block.cost(), best->cost);
+            // Another party's optimal order ends it after at most a round:
+            // the poll hands the order over once the search has started.
+            Block shared(g);
+            shared.raise_bound(best->cost);
+            int polls = 0;
+            const Ended ended = improve(shared, options, [&](std::int64_t) {
+                if (++polls == 1) shared.offer(best->order);
+                return polls < 1000000;
+            });
+            EXPECT_EQ(ended, Ended::bound);
+            EXPECT_EQ(shared.cost(), best->cost);
         }
     }
 }

@@ -1,9 +1,11 @@
-"""The "needs" graph of a matrix in the compact form the search works on.
+"""The marks of a matrix in the compact form the engine works on.
 
 Row u, column v non-zero means "u needs v": a mark. In an order, a mark is a
-feedback mark when u comes before v. The graph is held as CSR arrays of int32
-(`indptr`, `indices`), sorted, without duplicates or self-marks, so that
-memory grows with items + marks, never with n².
+feedback mark when u comes before v. Any accepted form of matrix becomes two
+int32 arrays (`rows`, `cols`) without reading more than its marks, so that
+memory and time grow with items + marks, never with n² (but for a dense
+matrix, which holds its n² cells already). Repeats and self-marks are left
+in: the engine drops them while it builds its graph, in linear time.
 """
 
 from __future__ import annotations
@@ -16,11 +18,17 @@ from typing import Any
 import numpy as np
 import scipy.sparse
 
+from . import _order
 from ._dsm import Dsm
+
+# The most items a matrix may have: every item is listed in the result.
+MAX_ITEMS = 10_000_000
 
 
 @dataclass(frozen=True)
 class Graph:
+    """Marks as sorted int32 compressed rows, without repeats or self-marks."""
+
     n: int
     indptr: np.ndarray  # int32, n + 1
     indices: np.ndarray  # int32, marks
@@ -30,47 +38,34 @@ class Graph:
         return int(self.indices.size)
 
     def arrays(self) -> tuple[int, bytes, bytes]:
-        """The arguments the compiled search takes."""
+        """The arguments the compiled functions take."""
         return self.n, self.indptr.tobytes(), self.indices.tobytes()
 
     def rows(self) -> np.ndarray:
-        """The row (the item that needs) of every mark, in CSR order."""
+        """The row (the item that needs) of every mark, in row order."""
         return np.repeat(np.arange(self.n, dtype=np.int32), np.diff(self.indptr))
-
-    def subgraph(self, items: np.ndarray) -> Graph:
-        """The marks among `items`, renumbered 0..len(items)-1 in that order."""
-        local = np.full(self.n, -1, dtype=np.int64)
-        local[items] = np.arange(items.size)
-        starts = self.indptr[items]
-        counts = self.indptr[items + 1] - starts
-        rows = np.repeat(np.arange(items.size), counts)
-        cols = local[self.indices[_ranges(starts, counts)]]
-        keep = cols >= 0
-        return from_pairs(items.size, rows[keep], cols[keep])
-
-
-def _ranges(starts: np.ndarray, counts: np.ndarray) -> np.ndarray:
-    """The concatenation of range(s, s + c) for every (s, c)."""
-    total = int(counts.sum())
-    if total == 0:
-        return np.zeros(0, dtype=np.int64)
-    offsets = np.repeat(np.cumsum(counts) - counts, counts)
-    spans: np.ndarray = np.repeat(starts.astype(np.int64), counts) + (np.arange(total) - offsets)
-    return spans
 
 
 def from_pairs(n: int, rows: np.ndarray, cols: np.ndarray) -> Graph:
-    """The graph of the marks (rows[k] needs cols[k]); self-marks and repeats dropped."""
-    rows = np.asarray(rows, dtype=np.int64)
-    cols = np.asarray(cols, dtype=np.int64)
-    off = rows != cols
-    keys = np.unique(rows[off] * max(n, 1) + cols[off])
-    r, c = np.divmod(keys, max(n, 1))
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(r, minlength=n), out=indptr[1:])
-    if keys.size >= 2**31:
-        raise ValueError(f"too many marks for one matrix: {keys.size}")
-    return Graph(n, indptr.astype(np.int32), c.astype(np.int32))
+    """The graph of the marks rows[k] needs cols[k]; self-marks and repeats dropped."""
+    indptr, indices = _order.compress(
+        n, np.asarray(rows, dtype=np.int32).tobytes(), np.asarray(cols, dtype=np.int32).tobytes()
+    )
+    return Graph(n, np.frombuffer(indptr, dtype=np.int32), np.frombuffer(indices, dtype=np.int32))
+
+
+@dataclass(frozen=True)
+class Marks:
+    """Every mark of a matrix as `rows[k]` needs `cols[k]` (int32), with the
+    item names."""
+
+    n: int
+    rows: np.ndarray
+    cols: np.ndarray
+    names: list[str]
+
+    def graph(self) -> Graph:
+        return from_pairs(self.n, self.rows, self.cols)
 
 
 def _check_square(rows: int, cols: int) -> None:
@@ -78,59 +73,92 @@ def _check_square(rows: int, cols: int) -> None:
         raise ValueError(f"the matrix is not square: {rows} rows, {cols} columns")
 
 
-def coerce(matrix: Any, labels: Any) -> tuple[Graph, list[str]]:
-    """The graph and item names of any accepted form of matrix.
+def _check_items(n: int) -> None:
+    if n > MAX_ITEMS:
+        raise ValueError(f"{n} items are too many: at most {MAX_ITEMS:,} items can be ordered")
+
+
+def coerce(matrix: Any, labels: Any) -> Marks:
+    """The marks and item names of any accepted form of matrix.
 
     Accepted: a `Dsm`; a scipy.sparse matrix or array; a square 2-D list or
-    numpy array; a flat row-major list or 1-D array of n*n cells. Any cell that
-    is not 0 is a mark (NaN included); the diagonal is ignored.
+    numpy array (a masked array's masked cells are no marks); a flat row-major
+    list or 1-D array of n*n cells. Any cell that is not 0 is a mark (NaN
+    included; None is no mark); the diagonal is ignored.
     """
     default_labels: list[str] | None = None
     if isinstance(matrix, Dsm):
         default_labels = list(matrix.labels)
         matrix = matrix.matrix
     if scipy.sparse.issparse(matrix):
-        if len(matrix.shape) != 2:
-            raise ValueError(f"the matrix must have 2 dimensions, not {len(matrix.shape)}")
-        _check_square(*matrix.shape)
-        coo = scipy.sparse.coo_array(matrix)
-        coo.sum_duplicates()
-        data = np.asarray(coo.data)
-        marked = data != 0
-        graph = from_pairs(coo.shape[0], coo.row[marked], coo.col[marked])
+        marks = _sparse(matrix)
     else:
-        cells = _dense(matrix)
-        if cells.ndim == 1:
-            n = math.isqrt(cells.size)
-            if n * n != cells.size:
-                raise ValueError(
-                    f"a flat matrix needs n*n cells, and {cells.size} is not a square number"
-                )
-            cells = cells.reshape(n, n)
-        elif cells.ndim == 2:
-            _check_square(*cells.shape)
-        else:
-            raise ValueError(f"the matrix must have 1 or 2 dimensions, not {cells.ndim}")
-        rows, cols = np.nonzero(cells != 0)
-        graph = from_pairs(cells.shape[0], rows, cols)
-    return graph, _labels(labels if labels is not None else default_labels, graph.n)
+        marks = _dense(matrix)
+    n, rows, cols = marks
+    return Marks(n, rows, cols, _labels(labels if labels is not None else default_labels, n))
 
 
-def _dense(matrix: Any) -> np.ndarray:
+def _sparse(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
+    if len(matrix.shape) != 2:
+        raise ValueError(f"the matrix must have 2 dimensions, not {len(matrix.shape)}")
+    _check_square(*matrix.shape)
+    n = int(matrix.shape[0])
+    _check_items(n)
+    if matrix.dtype.kind not in "biufc":
+        raise TypeError(f"every cell of the matrix must be a number, not {matrix.dtype}")
+    coo = scipy.sparse.coo_array(matrix)
+    if not coo.has_canonical_format:
+        # Repeated entries add up (they may cancel out): summed through CSR.
+        coo = scipy.sparse.csr_array(coo).tocoo()
+    marked = np.asarray(coo.data) != 0
+    return n, coo.row[marked].astype(np.int32), coo.col[marked].astype(np.int32)
+
+
+def _dense(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
     if isinstance(matrix, (str, bytes)):
         raise TypeError(f"the matrix must be a list, an array or a sparse matrix, not {type(matrix).__name__}")
+    if np.ma.isMaskedArray(matrix):
+        matrix = np.ma.getdata(np.ma.filled(matrix, 0))
     try:
         cells = np.asarray(matrix)
     except ValueError:
         raise ValueError("the matrix's rows have different lengths") from None
-    if cells.dtype == object or cells.dtype.kind in "USV":
-        try:
-            cells = cells.astype(np.float64)
-        except (TypeError, ValueError):
-            raise TypeError("every cell of the matrix must be a number") from None
+    if cells.dtype == object:
+        cells = _numbers(cells)
+    elif cells.dtype.kind in "USV":
+        raise TypeError("every cell of the matrix must be a number, not text")
     if cells.dtype.kind not in "biufc":
         raise TypeError(f"every cell of the matrix must be a number, not {cells.dtype}")
-    return cells
+    if cells.ndim == 1:
+        n = math.isqrt(cells.size)
+        if n * n != cells.size:
+            raise ValueError(f"a flat matrix needs n*n cells, and {cells.size} is not a square number")
+        cells = cells.reshape(n, n)
+    elif cells.ndim == 2:
+        _check_square(*cells.shape)
+    else:
+        raise ValueError(f"the matrix must have 1 or 2 dimensions, not {cells.ndim}")
+    n = int(cells.shape[0])
+    _check_items(n)
+    rows, cols = np.nonzero(cells)
+    return n, rows.astype(np.int32), cols.astype(np.int32)
+
+
+def _numbers(cells: np.ndarray) -> np.ndarray:
+    """An object array (lists holding None or mixed values) as numbers; None
+    is an empty cell."""
+    flat = cells.reshape(-1)
+    out = np.zeros(flat.size, dtype=np.float64)
+    for i, value in enumerate(flat.tolist()):
+        if value is None:
+            continue
+        if isinstance(value, (str, bytes)):
+            raise TypeError("every cell of the matrix must be a number, not text")
+        try:
+            out[i] = value
+        except (TypeError, ValueError):
+            raise TypeError(f"every cell of the matrix must be a number, not {type(value).__name__}") from None
+    return out.reshape(cells.shape)
 
 
 def _labels(labels: Any, n: int) -> list[str]:

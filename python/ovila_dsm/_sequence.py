@@ -4,8 +4,13 @@ when one can be had.
 The matrix is split into strongly connected blocks, listed so that no mark
 between two blocks is a feedback mark (every order that does otherwise is
 worse). Each block of more than one item is ordered on its own: small blocks
-by exact search, larger ones by a greedy start and an iterated local search,
-then, with the time left, a lower bound by integer programming.
+by exact search, larger ones by searches and a proof working together on
+the engine's shared block (see `_plan` for who runs what).
+
+The work runs on helper threads; the calling thread only waits, reports
+progress and takes Ctrl-C. Whatever ends the call (its result, Ctrl-C, an
+error of the progress callback), every helper is stopped and waited for
+before it returns or raises.
 """
 
 from __future__ import annotations
@@ -13,26 +18,23 @@ from __future__ import annotations
 import math
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from numbers import Real
-from typing import Any, Callable, NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _order
-from ._graph import Graph, check_seed, coerce
-from ._proof import Proof, Thread, provable
+from . import _order, _plan, _proof
+from ._graph import Graph, Marks, check_seed, coerce
 
 METHODS = ("auto", "heuristic", "sga")
-# Blocks up to this size are ordered by exact search (subset dynamic programming).
-EXACT_ITEMS = 22
-# Iterated local search ends after this many perturbation rounds in a row that
-# did not improve the best order (a count of work, so a seed gives one result).
-STALE_ROUNDS = 100
-# The proof has the second core for this share of a block's time (at least
-# PROOF_FIRST seconds); a second search takes it over if no proof came.
-PROOF_SHARE = 0.2
-PROOF_FIRST = 1.0
+# Threads working on a large block (the same on every machine, so that a
+# seed gives one result everywhere).
+CORES = 2
+# How often the calling thread looks at the helpers and reports progress.
+WAIT = 0.05
+REPORT_EVERY = 0.25
 
 
 @dataclass(frozen=True)
@@ -58,7 +60,7 @@ class Sequencing:
 
 
 class Progress(NamedTuple):
-    """What a search reports while it runs (about four times a second)."""
+    """What a running sequencing reports (about four times a second)."""
 
     feedback_marks: int  # of the best order so far
     lower_bound: int
@@ -74,27 +76,14 @@ class Interrupted(KeyboardInterrupt):
         self.best = best
 
 
-@dataclass
-class _Block:
-    items: np.ndarray  # item indices, int32
-    graph: Graph
-    order: np.ndarray  # local indices, int32
-    cost: int
-    bound: int
-    live: int = 0  # the cost of the best order the searches know now
-
-    @property
-    def optimal(self) -> bool:
-        return self.bound >= self.cost
-
-    def optimal_now(self) -> bool:
-        return self.bound >= self.live
-
-
-def _check_time_limit(time_limit: Any) -> float:
+def check_time_limit(time_limit: Any) -> float:
+    """The time limit in seconds (infinite when too large to count)."""
     if isinstance(time_limit, bool) or not isinstance(time_limit, Real):
         raise TypeError(f"time_limit must be a number of seconds, not {type(time_limit).__name__}")
-    value = float(time_limit)
+    try:
+        value = float(time_limit)
+    except OverflowError:
+        value = math.inf
     if math.isnan(value) or value < 0:
         raise ValueError(f"time_limit must be a non-negative number of seconds, not {time_limit}")
     return value
@@ -118,223 +107,287 @@ def sequence(
     makes the result reproducible (None draws one). `method`: "auto" (search
     and proof), "heuristic" (no proof attempted) or "sga" (the genetic
     algorithm of ovila_genetic_py, best of independent runs). `progress`, when
-    given, is called with a `Progress` while a search runs. Ctrl-C raises
+    given, is called with a `Progress` about four times a second; a true
+    answer ends the search with the best order so far. Ctrl-C raises
     `Interrupted`, a KeyboardInterrupt carrying the best order so far.
     """
     started = time.perf_counter()
-    limit = _check_time_limit(time_limit)
+    limit = check_time_limit(time_limit)
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
-    graph, names = coerce(matrix, labels)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
     seed = check_seed(seed)
-    run = _Run(graph, names, seed, started, limit, method, progress)
-    return run.solve()
+    run = _Run(lambda: coerce(matrix, labels), seed, started, limit, method)
+    return run.drive(progress)
+
+
+class _Helper:
+    """A call on a helper thread; its result or error is kept for the waiter.
+
+    Completion is told by an event set as the call's last act: a
+    `Thread.join` cut short by Ctrl-C may leave the thread marked as ended
+    while it still runs (CPython before 3.12)."""
+
+    def __init__(self, call: Callable[[], Any], name: str = "ovila-dsm") -> None:
+        self.value: Any = None
+        self.error: BaseException | None = None
+        self.finished = threading.Event()
+
+        def body() -> None:
+            try:
+                self.value = call()
+            except BaseException as error:  # handed to the waiting thread
+                self.error = error
+            finally:
+                self.finished.set()
+
+        self.thread = threading.Thread(target=body, name=name, daemon=True)
+        self.thread.start()
+
+    def join(self, seconds: float | None = None) -> bool:
+        """Waits up to `seconds` (None: until the call ends); true once it has."""
+        if not self.finished.wait(seconds):
+            return False
+        self.thread.join()  # the thread ends right after its call
+        return True
+
+
+@dataclass
+class _Part:
+    """A block of more than one item: where it lies in the list of blocks,
+    and the engine's shared block."""
+
+    index: int
+    block: _order.Block
+    proof: _proof.Proof | None = None
 
 
 class _Run:
-    def __init__(
-        self,
-        graph: Graph,
-        names: list[str],
-        seed: int,
-        started: float,
-        limit: float,
-        method: str,
-        progress: Callable[[Progress], object] | None,
-    ) -> None:
-        self.graph = graph
-        self.names = names
+    def __init__(self, read: Callable[[], Marks], seed: int, started: float, limit: float, method: str) -> None:
+        self.read = read
+        self.marks = Marks(0, np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.int32), [])
         self.seed = seed
         self.started = started
         self.limit = limit
         self.deadline = started + limit
         self.method = method
-        self.progress = progress
-        self.last_report = started
-        self.blocks: list[_Block] = []  # the blocks of more than one item
-        self.groups: list[np.ndarray] = []  # every block's items, in block order
+        self.stopping = threading.Event()
+        self.split_done = threading.Event()
+        self.lock = threading.Lock()  # guards `proofs` and `parts` while the helpers work
+        self.proofs: list[_proof.Proof] = []
+        self.parts: list[_Part] = []
+        self.items = np.zeros(0, dtype=np.int32)
+        self.starts = np.zeros(1, dtype=np.int32)
 
-    # -- the search
+    # -- the calling thread
+
+    def drive(self, progress: Callable[[Progress], object] | None) -> Sequencing:
+        """Runs the work on a helper thread and waits for it: reports
+        progress, takes Ctrl-C, and never leaves a helper running."""
+        worker = _Helper(self.solve)
+        interrupted = False
+        failure: BaseException | None = None
+        last = time.perf_counter()
+        try:
+            while not worker.join(WAIT):
+                now = time.perf_counter()
+                if progress is not None and now - last >= REPORT_EVERY and self.parts_known():
+                    last = now
+                    if progress(self.progress()):
+                        self.stop()
+        except KeyboardInterrupt:
+            interrupted = True
+            self.stop()
+        except BaseException as error:  # from the progress callback
+            failure = error
+            self.stop()
+        while True:  # once stopped, the helpers end within moments
+            try:
+                if worker.join(WAIT):
+                    break
+            except KeyboardInterrupt:
+                interrupted = True
+                self.stop()
+        if failure is not None:
+            raise failure
+        if worker.error is not None:
+            if isinstance(worker.error, KeyboardInterrupt):
+                interrupted = True
+            else:
+                raise worker.error
+        result: Sequencing = worker.value
+        if interrupted:
+            raise Interrupted(result)
+        return result
+
+    def parts_known(self) -> bool:
+        return self.split_done.is_set()
+
+    def progress(self) -> Progress:
+        with self.lock:
+            blocks = [part.block for part in self.parts]
+        cost = sum(block.cost for block in blocks)
+        bound = sum(min(block.bound, block.cost) for block in blocks)
+        return Progress(cost, bound, time.perf_counter() - self.started, self.limit)
+
+    def stop(self) -> None:
+        """Every helper ends soon: blocks stopped, proofs interrupted."""
+        self.stopping.set()
+        with self.lock:
+            for part in self.parts:
+                part.block.stop()
+            for proof in self.proofs:
+                proof.interrupt()
+
+    # -- the helper threads
+
+    def left(self) -> float:
+        return max(self.deadline - time.perf_counter(), 0.0)
 
     def solve(self) -> Sequencing:
-        self._split()
-        try:
-            if self.method == "sga":  # the genetic algorithm alone, on every block
-                self._genetic(self.blocks)
-                return self._result()
-            small = [b for b in self.blocks if b.graph.n <= EXACT_ITEMS]
-            large = [b for b in self.blocks if b.graph.n > EXACT_ITEMS]
-            for block in small:
-                self._exact(block)
-            large += [b for b in small if not b.optimal]
-            self._heuristic(large)
-        except KeyboardInterrupt:
-            raise Interrupted(self._result()) from None
-        return self._result()
+        self.marks = self.read()
+        self.split()
+        if self.method == "sga":
+            self.genetic()
+        else:
+            small = [p for p in self.parts if p.block.n <= _plan.EXACT_ITEMS]
+            large = [p for p in self.parts if p.block.n > _plan.EXACT_ITEMS]
+            for part in small:
+                if self.stopping.is_set():
+                    break
+                if not part.block.exact(self.left()):
+                    large.append(part)  # out of time: what the searches make of it
+            self.heuristic(large)
+        return self.result()
 
-    def _split(self) -> None:
-        graph = self.graph
-        if graph.n == 0:
-            return
-        packed, count = _order.condense(*graph.arrays())
-        block_of = np.frombuffer(packed, dtype=np.int32)
-        members = np.argsort(block_of, kind="stable").astype(np.int32)
-        sizes = np.bincount(block_of, minlength=count)
-        self.groups = np.split(members, np.cumsum(sizes)[:-1])
-        for items in self.groups:
-            if items.size > 1:
-                sub = graph.subgraph(items)
-                order = np.arange(items.size, dtype=np.int32)
-                cost = _order.feedback(*sub.arrays(), order.tobytes())
-                self.blocks.append(_Block(items, sub, order, cost, 0))
+    def split(self) -> None:
+        marks = self.marks
+        items, starts, blocks = _order.split(marks.n, marks.rows.tobytes(), marks.cols.tobytes())
+        parts = [_Part(index, block) for index, block in blocks]
+        with self.lock:
+            self.items = np.frombuffer(items, dtype=np.int32)
+            self.starts = np.frombuffer(starts, dtype=np.int32)
+            self.parts = parts
+            if self.stopping.is_set():
+                for part in parts:
+                    part.block.stop()
+        self.split_done.set()
 
-    def _seed(self, block: _Block, salt: int) -> int:
-        state = np.random.SeedSequence(self.seed, spawn_key=(int(block.items[0]), salt))
+    def salted(self, part: _Part, salt: int) -> int:
+        first = int(self.items[self.starts[part.index]])
+        state = np.random.SeedSequence(self.seed, spawn_key=(first, salt))
         return int(state.generate_state(1, np.uint64)[0])
 
-    def _left(self) -> float:
-        return self.deadline - time.perf_counter()
+    def heuristic(self, parts: list[_Part]) -> None:
+        """Greedy start and quick bound for every block, then each block in
+        turn, the one with most marks first, with its share of the time."""
+        for part in parts:
+            if self.stopping.is_set():
+                return
+            part.block.greedy(self.left())
+            part.block.cycle_bound(self.left() * _plan.BOUND_SHARE)
+        pending = sorted(parts, key=lambda p: -p.block.marks)
+        while pending and not self.stopping.is_set():
+            part = pending.pop(0)
+            if not part.block.done:
+                share = _plan.shares([p.block.marks for p in [part, *pending]], self.left())[0]
+                self.work(part, share)
 
-    def _exact(self, block: _Block) -> None:
-        found = _order.exact(*block.graph.arrays(), max(self._left(), 0.0))
-        if found is not None:
-            order, cost = found
-            block.order = np.frombuffer(order, dtype=np.int32)
-            block.cost = block.bound = cost
+    def work(self, part: _Part, seconds: float) -> None:
+        """The cores on one block, as the plan says."""
+        block = part.block
+        begins = time.perf_counter()
+        ends = begins + seconds
+        provable = self.method == "auto" and _proof.provable(block)
+        cores = _plan.plan(method=self.method, provable=provable, cores=CORES, seconds=seconds)
 
-    def _shares(self, blocks: list[_Block]) -> list[tuple[_Block, float]]:
-        """Each block with its share of the time left, by number of marks."""
-        total = sum(b.graph.marks for b in blocks) or 1
-        left = max(self._left(), 0.0)
-        return [(b, left * b.graph.marks / total) for b in blocks]
+        def run(tasks: tuple[_plan.Task, ...]) -> None:
+            for task in tasks:
+                now = time.perf_counter()
+                if self.stopping.is_set() or block.done or now >= ends:
+                    return
+                task_ends = min(ends, begins + task.until * seconds)
+                if now >= task_ends:
+                    continue  # its share is over already
+                if task.kind == "search":
+                    block.improve(self.salted(part, task.salt), task_ends - now, _plan.STALE_ROUNDS)
+                    proof = part.proof
+                    if block.done and proof is not None:
+                        proof.interrupt()  # also in the middle of a long solve
+                    continue
+                proof = self.proof(part)
+                proof.run(task_ends - time.perf_counter())
+                if proof.finished:
+                    return
+                if _plan.gap(block.cost, block.bound) <= task.keep_if_gap:
+                    proof.run(ends - time.perf_counter())
+                    return
 
-    def _heuristic(self, blocks: list[_Block]) -> None:
-        for block in blocks:
-            arrays = block.graph.arrays()
-            bound = _order.cycle_bound(*arrays, time_limit=max(self._left(), 0.0) / 10)
-            block.bound = max(block.bound, bound)
-            greedy = _order.greedy(*arrays)
-            cost = _order.feedback(*arrays, greedy)
-            if cost < block.cost:
-                block.order, block.cost = np.frombuffer(greedy, dtype=np.int32), cost
-            block.live = block.cost
-        pending = sorted(blocks, key=lambda b: -b.graph.marks)
-        while pending:
-            block = pending.pop(0)
-            if not block.optimal:
-                _, share = self._shares([block] + pending)[0]
-                self._search(block, share)
-
-    def _search(self, block: _Block, seconds: float) -> None:
-        """Local search on this thread; on a second one, first the proof ("auto",
-        when the block is small enough for one), then, if the proof has not
-        ended within its first share of the time, a second search from another
-        seed. Both release the interpreter lock, so they use two cores."""
-        deadline = time.perf_counter() + seconds
-        stop = threading.Event()
-        found: list[tuple[int, int, np.ndarray]] = []  # (cost, salt, order) of each search
-
-        def second() -> np.ndarray | None:
-            if not (self.method == "auto" and provable(block.graph)):
-                self._improve(block, deadline, 1, stop, found)
-                return None
-            proof = Proof(block.graph)
-            proof_ends = min(deadline, time.perf_counter() + max(PROOF_FIRST, PROOF_SHARE * seconds))
-            proven = proof.run(block, proof_ends, stop)
-            if proven is None and not block.optimal_now() and not stop.is_set():
-                self._improve(block, deadline, 1, stop, found)
-                # The searches ended before the deadline: the proof takes the rest.
-                proven = proof.run(block, deadline, stop)
-            return proven
-
-        helper = Thread(second)
+        helpers = [_Helper(lambda tasks=tasks: run(tasks)) for tasks in cores[1:]]  # type: ignore[misc]
         try:
-            self._improve(block, deadline, 0, stop, found)
-            helper.wait()
-        except KeyboardInterrupt:
-            stop.set()
-            helper.join(0.3)  # a second search ends at its next report
+            run(cores[0])
+        except BaseException:
+            block.stop()
             raise
         finally:
-            if found:
-                cost, _, order = min(found, key=lambda f: (f[0], f[1]))
-                if cost <= block.cost:
-                    block.order, block.cost = order, cost
-        if helper.value is not None:  # the proof found a better order, optimal
-            block.order = helper.value
-            block.cost = block.bound = _order.feedback(*block.graph.arrays(), helper.value.tobytes())
-        block.live = block.cost
-        self._report(block, block.cost, force=True)
+            for helper in helpers:
+                helper.join()
+            if part.proof is not None:
+                with self.lock:
+                    self.proofs.remove(part.proof)
+                part.proof.close()
+                part.proof = None
+        for helper in helpers:
+            if helper.error is not None:
+                raise helper.error
 
-    def _improve(
-        self,
-        block: _Block,
-        deadline: float,
-        salt: int,
-        stop: threading.Event,
-        found: list[tuple[int, int, np.ndarray]],
-    ) -> None:
-        def report(cost: int) -> bool:
-            block.live = min(block.live, cost)
-            if salt == 0:
-                self._report(block, block.live)
-            return stop.is_set() or block.optimal_now()
+    def proof(self, part: _Part) -> _proof.Proof:
+        if part.proof is None:
+            part.proof = _proof.start(part.block)
+            with self.lock:
+                self.proofs.append(part.proof)
+                if self.stopping.is_set():
+                    part.proof.interrupt()
+        return part.proof
 
-        order, cost, interrupted = _order.improve(
-            *block.graph.arrays(),
-            block.order.tobytes(),
-            self._seed(block, salt),
-            max(deadline - time.perf_counter(), 0.0),
-            block.bound,
-            STALE_ROUNDS,
-            report,
-        )
-        block.live = min(block.live, cost)
-        found.append((cost, salt, np.frombuffer(order, dtype=np.int32)))
-        if interrupted:
-            raise KeyboardInterrupt
-
-    def _genetic(self, blocks: list[_Block]) -> None:
+    def genetic(self) -> None:
         from ._genetic import Runs
 
         with Runs() as runs:
-            for block, share in self._shares(blocks):
-                arrays = block.graph.arrays()
-                block.bound = max(block.bound, _order.cycle_bound(*arrays))
-                order = runs.best(block.graph, share)
-                cost = _order.feedback(*arrays, order.tobytes())
-                if cost < block.cost:
-                    block.order, block.cost = order, cost
+            parts = self.parts
+            for part, share in zip(parts, _plan.shares([p.block.marks for p in parts], self.left())):
+                if self.stopping.is_set():
+                    return
+                n, indptr, indices = part.block.arrays()
+                graph = Graph(n, np.frombuffer(indptr, dtype=np.int32), np.frombuffer(indices, dtype=np.int32))
+                part.block.cycle_bound(share * _plan.BOUND_SHARE)
+                part.block.offer(runs.best(graph, share).astype(np.int32).tobytes())
 
-    # -- reporting
+    # -- the result
 
-    def _report(self, current: _Block, cost: int, force: bool = False) -> None:
-        if self.progress is None:
-            return
-        now = time.perf_counter()
-        if not force and now - self.last_report < 0.25:
-            return
-        self.last_report = now
-        total = sum(b.cost for b in self.blocks if b is not current) + cost
-        bound = sum(b.bound for b in self.blocks)
-        self.progress(Progress(total, bound, now - self.started, self.limit))
-
-    def _result(self) -> Sequencing:
-        solved = {int(b.items[0]): b for b in self.blocks}
-        parts = []
-        for items in self.groups:
-            block = solved.get(int(items[0]))
-            parts.append(items if block is None else items[block.order])
-        order = np.concatenate(parts).tolist() if parts else []
-        cost = sum(b.cost for b in self.blocks)
-        bound = min(sum(b.bound for b in self.blocks), cost)
+    def result(self) -> Sequencing:
+        with self.lock:
+            items = self.items.copy()
+            starts = self.starts
+            parts = list(self.parts)
+        cost = bound = 0
+        for part in parts:
+            order, block_cost = part.block.best()
+            begin, end = int(starts[part.index]), int(starts[part.index + 1])
+            items[begin:end] = items[begin:end][np.frombuffer(order, dtype=np.int32)]
+            cost += block_cost
+            bound += min(part.block.bound, block_cost)
+        order_list: list[int] = items.tolist()
+        edges = starts.tolist()
+        names = self.marks.names
         return Sequencing(
-            order=order,
-            labels=[self.names[i] for i in order],
+            order=order_list,
+            labels=[names[i] for i in order_list],
             feedback_marks=cost,
             lower_bound=bound,
             optimal=bound == cost,
-            blocks=[part.tolist() for part in parts],
+            blocks=[order_list[edges[k] : edges[k + 1]] for k in range(len(edges) - 1)],
             seconds=time.perf_counter() - self.started,
             method=self.method,
             seed=self.seed,
