@@ -26,6 +26,24 @@ void build_reverse(Graph& g) {
     }
 }
 
+// The columns of the pairs grouped by row, each row sorted: a counting sort
+// by column, then a stable one by row (`row_ptr` holds the rows' starts).
+std::vector<std::int32_t> sorted_by_row(std::size_t n, std::span<const std::int32_t> rows,
+                                        std::span<const std::int32_t> cols, const std::vector<std::int32_t>& row_ptr) {
+    std::vector<std::int32_t> count(n + 1, 0), by_col(rows.size());
+    for (std::int32_t c : cols) ++count[static_cast<std::size_t>(c) + 1];
+    for (std::size_t i = 0; i < n; ++i) count[i + 1] += count[i];
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        by_col[static_cast<std::size_t>(count[static_cast<std::size_t>(cols[k])]++)] = static_cast<std::int32_t>(k);
+    }
+    std::vector<std::int32_t> sorted(rows.size()), fill(row_ptr.begin(), row_ptr.end() - 1);
+    for (std::int32_t k : by_col) {
+        const auto r = static_cast<std::size_t>(rows[static_cast<std::size_t>(k)]);
+        sorted[static_cast<std::size_t>(fill[r]++)] = cols[static_cast<std::size_t>(k)];
+    }
+    return sorted;
+}
+
 void check_item(std::int32_t n, std::int32_t v, const char* what, std::size_t k) {
     if (v < 0 || v >= n) {
         throw InputError(std::string(what) + "[" + std::to_string(k) + "] = " + std::to_string(v) +
@@ -84,26 +102,21 @@ Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std:
         check_item(n, rows[k], "rows", k);
         check_item(n, cols[k], "cols", k);
     }
-    // Counting sort by column, then (stably) by row: rows grouped, each sorted.
-    std::vector<std::int32_t> count(un + 1, 0), by_col(rows.size());
-    for (std::int32_t c : cols) ++count[static_cast<std::size_t>(c) + 1];
-    for (std::size_t i = 0; i < un; ++i) count[i + 1] += count[i];
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        by_col[static_cast<std::size_t>(count[static_cast<std::size_t>(cols[k])]++)] = static_cast<std::int32_t>(k);
-    }
     Graph g;
     g.n = n;
     g.needs_ptr.assign(un + 1, 0);
     for (std::int32_t r : rows) ++g.needs_ptr[static_cast<std::size_t>(r) + 1];
     for (std::size_t i = 0; i < un; ++i) g.needs_ptr[i + 1] += g.needs_ptr[i];
-    std::vector<std::int32_t> sorted(rows.size()), fill(g.needs_ptr.begin(), g.needs_ptr.end() - 1);
-    for (std::int32_t k : by_col) {
-        const auto r = static_cast<std::size_t>(rows[static_cast<std::size_t>(k)]);
-        sorted[static_cast<std::size_t>(fill[r]++)] = cols[static_cast<std::size_t>(k)];
+    bool sorted_already = true;  // as compressed rows and np.nonzero give them
+    for (std::size_t k = 1; k < rows.size() && sorted_already; ++k) {
+        sorted_already = rows[k - 1] < rows[k] || (rows[k - 1] == rows[k] && cols[k - 1] <= cols[k]);
     }
-    by_col = {};
+    if (sorted_already) {
+        g.needs.assign(cols.begin(), cols.end());
+    } else {
+        g.needs = sorted_by_row(un, rows, cols, g.needs_ptr);
+    }
     // Repeats and self-marks out, in place.
-    g.needs = std::move(sorted);
     std::size_t kept = 0;
     for (std::int32_t u = 0; u < n; ++u) {
         const std::size_t begin = static_cast<std::size_t>(g.needs_ptr[u]), end = static_cast<std::size_t>(g.needs_ptr[u + 1]);

@@ -133,6 +133,11 @@ public:
     // the block says to end.
     bool stop() {
         if (!stopped_ && (block_.done() || !poll_(best_cost_))) stopped_ = true;
+        // Now and then the current order goes to the block when it beats the
+        // block's best, so that a long descent (a large graph) shows progress.
+        if ((++polls_ & 255u) == 0 && arrangement().cost() < block_.cost()) {
+            block_.offer_counted(arrangement().order(), arrangement().cost());
+        }
         return stopped_;
     }
 
@@ -192,6 +197,7 @@ private:
     std::vector<std::int32_t> best_;
     std::int64_t best_cost_;
     std::uint64_t seen_ = 0;
+    std::uint32_t polls_ = 0;
     bool stopped_ = false, current_is_best_ = false;
 };
 
@@ -257,9 +263,12 @@ Ended iterated_local_search(Run& run, const ImproveOptions& options) {
     Search& s = run.search();
     const std::int32_t n = a.size();
     constexpr std::int32_t kicks = 3, kick_window = 20;
+    // A round touches a few items only: on a large graph many rounds pass
+    // before one of them lands where it helps.
+    const std::int64_t max_stale = std::max<std::int64_t>(options.max_stale, n / 16);
     std::int64_t stale = 0;
     std::uint32_t rounds = 0;
-    while (!run.at_bound() && stale < options.max_stale && !run.stop()) {
+    while (!run.at_bound() && stale < max_stale && !run.stop()) {
         if ((++rounds & 63u) == 0) {
             run.publish();
             run.adopt();

@@ -4,7 +4,8 @@
 
 namespace ovila::order {
 
-Arrangement::Arrangement(const Graph& g, std::vector<std::int32_t> order, bool dense) : order_(std::move(order)) {
+Arrangement::Arrangement(const Graph& g, std::vector<std::int32_t> order, bool dense)
+    : order_(std::move(order)), reach_(std::min(g.n, reach_limit)) {
     const auto n = static_cast<std::size_t>(g.n);
     pos_.resize(n);
     for (std::size_t i = 0; i < n; ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
@@ -55,7 +56,9 @@ Arrangement::Move Arrangement::best_move(std::int32_t v) {
     const std::int32_t lo = nb_ptr_[v], hi = nb_ptr_[v + 1];
     keys_.clear();
     for (std::int32_t k = lo; k < hi; ++k) {
-        keys_.push_back(static_cast<std::uint64_t>(pos_[nb_[k]]) << 1 | (coef_[k] > 0 ? 1u : 0u));
+        const std::int32_t q = pos_[nb_[k]];
+        if (q > p + reach_ || q < p - reach_) continue;
+        keys_.push_back(static_cast<std::uint64_t>(q) << 1 | (coef_[k] > 0 ? 1u : 0u));
     }
     std::sort(keys_.begin(), keys_.end());
     const auto split = std::lower_bound(keys_.begin(), keys_.end(), static_cast<std::uint64_t>(p) << 1);

@@ -50,9 +50,15 @@ public:
         std::int64_t delta;
         std::int32_t to;
     };
-    // The best position for item v (the nearest one among equals); delta 0
-    // and its own position when no move lowers the cost.
+    // The best position for item v within `reach()` places of its own (the
+    // nearest one among equals); delta 0 and its own position when no move
+    // lowers the cost.
     Move best_move(std::int32_t v);
+    // How far a move of best_move may go: every place up to reach_limit
+    // items; beyond, moving an item costs time in proportion to the places
+    // it passes, so moves stay within reach_limit places.
+    std::int32_t reach() const { return reach_; }
+    static constexpr std::int32_t reach_limit = 1 << 16;
     // Cost change of moving item v to position `to`.
     std::int64_t delta_to(std::int32_t v, std::int32_t to) const;
     // Moves item v to position `to`, `delta` being the cost change.
@@ -77,6 +83,7 @@ private:
     std::vector<std::int8_t> dense_;
     std::vector<std::uint64_t> keys_;
     std::int64_t cost_ = 0;
+    std::int32_t reach_ = 0;
 };
 
 }  // namespace ovila::order

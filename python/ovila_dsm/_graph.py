@@ -106,12 +106,15 @@ def _sparse(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
     _check_items(n)
     if matrix.dtype.kind not in "biufc":
         raise TypeError(f"every cell of the matrix must be a number, not {matrix.dtype}")
-    coo = scipy.sparse.coo_array(matrix)
-    if not coo.has_canonical_format:
-        # Repeated entries add up (they may cancel out): summed through CSR.
-        coo = scipy.sparse.csr_array(coo).tocoo()
-    marked = np.asarray(coo.data) != 0
-    return n, coo.row[marked].astype(np.int32), coo.col[marked].astype(np.int32)
+    if matrix.format != "csr":
+        matrix = scipy.sparse.csr_array(matrix)
+    if not matrix.has_canonical_format:
+        # Repeated entries add up (they may cancel out).
+        matrix = scipy.sparse.csr_array(matrix, copy=True)
+        matrix.sum_duplicates()
+    marked = np.asarray(matrix.data) != 0
+    rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(matrix.indptr))
+    return n, rows[marked], np.asarray(matrix.indices, dtype=np.int32)[marked]
 
 
 def _dense(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
