@@ -105,6 +105,15 @@ def test_sources_whose_size_is_not_known_are_read_up_to_the_cap(tmp_path, monkey
     with pytest.raises(DsmFileError, match="larger than 0 MiB: too large"):
         read_dsm(fifo)
     writer.join()
+    # A workbook needs a file it can seek in: from a pipe it is refused, not waited for.
+    read, write_end = os.pipe()
+    os.write(write_end, b"PK\x03\x04" + b"\x00" * 100)
+    os.close(write_end)
+    try:
+        with pytest.raises(DsmFileError, match="a workbook is read from a file, not from a pipe"):
+            read_dsm(f"/dev/fd/{read}")
+    finally:
+        os.close(read)
     # One endless line: refused once it is longer than its cells can be.
     endless = tmp_path / "line.csv.gz"
     endless.write_bytes(gzip.compress(b"x" * 90_000))

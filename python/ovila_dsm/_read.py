@@ -23,6 +23,7 @@ import io
 import math
 import os
 import re
+import stat
 import zipfile
 import zlib
 from array import array
@@ -97,6 +98,8 @@ def read_dsm(path: PathLike, *, transpose: bool = False, sheet: str | None = Non
     with open(path, "rb") as handle:
         head = handle.peek(4)[:4]
         workbook = head.startswith(b"PK\x03\x04") or path.suffix.lower() in (".xlsx", ".xlsm")
+        if workbook and not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            raise DsmFileError(path, "a workbook is read from a file, not from a pipe or a device")
         if not workbook:
             if sheet is not None:
                 raise DsmFileError(path, "a sheet name is only meaningful for an .xlsx workbook")
