@@ -19,7 +19,6 @@ import secrets
 import stat
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from pathlib import Path
 from typing import IO, Any
 
 import numpy as np

@@ -28,7 +28,6 @@ from ._dsm import CONVENTION, printable
 
 if TYPE_CHECKING:
     from ._dsm import Dsm
-    from ._read import DsmFileError
 
 # The package's modules that need numpy and scipy are imported once the
 # command has taken charge of Ctrl-C (see `main`).
@@ -42,7 +41,7 @@ LISTED = 200
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(2, f"{self.prog}: error: {printable(message)} (see {self.prog} --help)\n")
 
 
 class _Progress:
@@ -447,8 +446,8 @@ def main(argv: list[str] | None = None) -> int:
     """Run the command; returns the exit status.
 
     Ctrl-C is taken in charge first of all (the modules that take time to
-    load are loaded after). Run as the command (no `argv`), the handler stays
-    until the process ends; called with `argv`, the caller's is put back."""
+    load are loaded after). Called with `argv`, the caller's handler is put
+    back at the end."""
     global _interrupts
     interrupts = _interrupts = _Interrupts()
     handled = threading.current_thread() is threading.main_thread()
@@ -469,6 +468,11 @@ def main(argv: list[str] | None = None) -> int:
         interrupts.leaving = True
         if handled and argv is not None and previous is not None:
             signal.signal(signal.SIGINT, previous)
+        elif handled and argv is None:
+            # The status is decided and everything written: a Ctrl-C while
+            # the interpreter ends changes nothing (a handler of ours would
+            # be reset to the default, which kills the process).
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _leave_search_threads(status: int) -> None:
