@@ -12,7 +12,7 @@ import numpy as np
 import scipy.sparse
 
 from ._bands import feedback_count, positions
-from ._dsm import CONVENTION, Dsm
+from ._dsm import CONVENTION, Dsm, printable
 from ._read import DsmFileError, PathLike
 from ._sequence import Sequencing
 
@@ -22,6 +22,8 @@ ALL_NAMES = 150
 # Up to this many items marks are drawn as cells; above it, as points.
 CELLS = 2_000
 LONGEST_NAME = 28
+# Every text is drawn as it is: no mathematics, no TeX.
+PLAIN: dict[str, Any] = {"parse_math": False, "usetex": False}
 
 
 def picture_format(path: PathLike) -> str:
@@ -35,7 +37,9 @@ def picture_format(path: PathLike) -> str:
 
 
 def _short(name: str) -> str:
-    name = " ".join(name.split())
+    """The name as drawn: on one line, control characters as escapes, long
+    names cut short."""
+    name = printable(" ".join(name.split()))
     return name if len(name) <= LONGEST_NAME else name[: LONGEST_NAME - 1] + "…"
 
 
@@ -100,11 +104,12 @@ def _panel(
     _, font, step = _layout(n)
     ticks = np.arange(0, n, step)
     names = [_short(dsm.labels[int(index[t])]) for t in ticks]
-    ax.set_xticks(ticks, names, rotation=90, fontsize=font)
-    ax.set_yticks(ticks, names, fontsize=font)
+    # Names are text, never markup: "$x^$" is not mathematics, whatever the settings.
+    ax.set_xticks(ticks, names, rotation=90, fontsize=font, **PLAIN)
+    ax.set_yticks(ticks, names, fontsize=font, **PLAIN)
     ax.tick_params(length=2 if step == 1 else 3, pad=1)
     ax.xaxis.tick_top()
-    ax.set_title(title, fontsize=16 if big else 11, pad=8)
+    ax.set_title(title, fontsize=16 if big else 11, pad=8, **PLAIN)
 
 
 def picture(
@@ -136,12 +141,12 @@ def picture(
             status = f"not proven optimal: no order has fewer than {sequencing.lower_bound}"
         if interrupted:
             status += "; search interrupted"
-        figure.suptitle(f"Feedback marks {before} → {after} ({status})", fontsize=20 if side > 10 else 13)
+        figure.suptitle(f"Feedback marks {before} → {after} ({status})", fontsize=20 if side > 10 else 13, **PLAIN)
         weighted = values.size and not np.all(values == values[0])
         figure.supxlabel(
             f"{CONVENTION[0].upper()}{CONVENTION[1:]}.\nRed: feedback marks; green boxes: blocks (items that "
             "need each other)" + ("; darker: a stronger mark" if weighted else "") + ".",
-            fontsize=13 if side > 10 else 9, color="#444444",
+            fontsize=13 if side > 10 else 9, color="#444444", **PLAIN,
         )
         buffer = io.BytesIO()
         dpi = 110 if side < 10 else 90
@@ -153,7 +158,9 @@ def picture(
 
 def write_picture(path: PathLike, dsm: Dsm, sequencing: Sequencing, **options: Any) -> None:
     """Write the picture to `path`: PNG, SVG or PDF by its extension."""
+    from ._write import replacing
+
     fmt = picture_format(path)
     data = picture(dsm, sequencing, fmt=fmt, **options)
-    with open(path, "wb") as handle:
+    with replacing(path, "wb") as handle:
         handle.write(data)

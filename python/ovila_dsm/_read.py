@@ -4,32 +4,42 @@ Accepted: labelled tables (names in the first row and first column, rows
 matched to columns by name), unlabelled square tables, edge lists with the
 header `item,needs` (or `item,needs,weight`), as CSV/TSV/semicolon text in
 UTF-8 (with or without BOM), UTF-16 with BOM or Windows-1252/Latin-1,
-gzip-compressed or not, and Excel workbooks (.xlsx). Files are untrusted: sizes are capped, workbooks
-are read in read-only mode with the XML protections of defusedxml.
+gzip-compressed or not, and Excel workbooks (.xlsx).
+
+Files are untrusted. Text is read as a stream, at most `MAX_BYTES` of it
+(after decompression) from any source, a pipe or a device as well as a file;
+rows are parsed as they come and a table keeps only its marks, so memory
+stays a small multiple of the matrix itself. Workbooks are read in read-only
+mode with the XML protections of defusedxml, after their parts are sized
+and their shared strings counted against their cells.
 """
 
 from __future__ import annotations
 
+import codecs
 import csv
 import gzip
 import io
 import math
 import os
+import re
+import stat
 import zipfile
+import zlib
 from array import array
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Union
+from typing import IO, NamedTuple, Union, cast
 
 import numpy as np
 import scipy.sparse
 
-from ._dsm import Dsm
+from ._dsm import CONVENTION, Dsm
 
 PathLike = Union[str, "os.PathLike[str]"]
 Cell = Union[str, int, float, bool, None]
 
-# A file (after decompression) larger than this is refused before it is parsed.
+# Most bytes read from a file (after decompression); a longer one is refused.
 MAX_BYTES = 512 * 1024**2
 # Longest single cell of a text table.
 MAX_CELL = 64 * 1024
@@ -37,12 +47,18 @@ MAX_CELL = 64 * 1024
 MAX_TABLE_ITEMS = 20_000
 # Most cells read from a workbook.
 MAX_SHEET_CELLS = 50_000_000
+# Shared strings a workbook may hold beyond one per cell.
+SPARE_STRINGS = 10_000
+# Text is read in pieces of this many bytes.
+CHUNK = 1024**2
 
 MARK_WORDS = {"x": 1.0, "*": 1.0, "•": 1.0, "true": 1.0, "yes": 1.0}
 BLANK_WORDS = {"", "false", "no"}
 EDGE_HEADERS = (("item", "needs"), ("item", "needs", "weight"))
+DELIMITERS = ("\t", ";", ",")
 # Names written starting with one of these get a leading apostrophe, so that
-# spreadsheets show them as text; reading takes it off again.
+# spreadsheets show them as text; reading takes it off again (and a name
+# that itself starts with such an apostrophe gets a second one).
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
 
@@ -80,67 +96,235 @@ def read_dsm(path: PathLike, *, transpose: bool = False, sheet: str | None = Non
     """
     path = Path(path)
     with open(path, "rb") as handle:
-        head = handle.read(4)
-    if head.startswith(b"PK\x03\x04") or path.suffix.lower() in (".xlsx", ".xlsm"):
-        rows, where = _sheet_rows(path, sheet), "row"
-        delimiter = ""
-    else:
-        if sheet is not None:
-            raise DsmFileError(path, "a sheet name is only meaningful for an .xlsx workbook")
-        if path.suffix.lower() in (".xls", ".ods"):
-            raise DsmFileError(path, f"{path.suffix} files are not read: save the sheet as .xlsx or CSV")
-        text = _text(path, gzipped=head.startswith(b"\x1f\x8b"))
-        delimiter = _delimiter(path, text)
-        rows, where = _text_rows(path, text, delimiter), "line"
-    table = _Table(path, rows, delimiter, where)
-    dsm = table.read()
+        head = handle.peek(4)[:4]
+        workbook = head.startswith(b"PK\x03\x04") or path.suffix.lower() in (".xlsx", ".xlsm")
+        if workbook and not stat.S_ISREG(os.fstat(handle.fileno()).st_mode):
+            raise DsmFileError(path, "a workbook is read from a file, not from a pipe or a device")
+        if not workbook:
+            if sheet is not None:
+                raise DsmFileError(path, "a sheet name is only meaningful for an .xlsx workbook")
+            if path.suffix.lower() in (".xls", ".ods"):
+                raise DsmFileError(path, f"{path.suffix} files are not read: save the sheet as .xlsx or CSV")
+            lines = _Lines(path, _decoded(path, _chunks(path, handle, head.startswith(b"\x1f\x8b"))))
+            dsm = _Table(path, _text_rows(path, lines), lines.delimiter, "line").read()
+    if workbook:
+        dsm = _Table(path, _sheet_rows(path, sheet), "", "row").read()
     if transpose:
         dsm = Dsm(dsm.labels, scipy.sparse.csr_array(dsm.matrix.T))
     return dsm
 
 
+# -- names
+
+
+def escape_name(name: str, *, formula: bool = True) -> str:
+    """`name` as a table cell holds it: with a leading apostrophe when a
+    spreadsheet would take it for a formula (`formula`, for text tables) or
+    when the reader would take off an apostrophe of its own."""
+    if (formula and name.startswith(FORMULA_STARTS)) or _escaped(name):
+        return "'" + name
+    return name
+
+
+def _escaped(text: str) -> bool:
+    return len(text) > 1 and text[0] == "'" and (text[1] in FORMULA_STARTS or text[1] == "'")
+
+
+def _name(cell: Cell) -> str:
+    if cell.__class__ is str:
+        text = cell.strip()
+    elif cell is None:
+        return ""
+    else:
+        if isinstance(cell, float) and cell.is_integer():
+            cell = int(cell)
+        text = str(cell).strip()
+    return text[1:] if text[:1] == "'" and _escaped(text) else text
+
+
+def _blank(cell: Cell) -> bool:
+    return cell is None or (isinstance(cell, str) and not cell.strip())
+
+
 # -- text files
 
 
-def _text(path: Path, gzipped: bool) -> str:
-    raw: bytes
-    if gzipped:
+def _chunks(path: Path, handle: IO[bytes], gzipped: bool) -> Iterator[bytes]:
+    """The bytes of the file in pieces, at most MAX_BYTES of them (once
+    decompressed): the size a file claims is not trusted."""
+    source: IO[bytes] | gzip.GzipFile = gzip.GzipFile(fileobj=handle, mode="rb") if gzipped else handle
+    cap = MAX_BYTES
+    total = 0
+    while True:
         try:
-            with gzip.open(path, "rb") as handle:
-                raw = handle.read(MAX_BYTES + 1)
-        except (OSError, EOFError, gzip.BadGzipFile) as error:
+            chunk = source.read(min(CHUNK, cap + 1 - total))
+        except (OSError, EOFError, zlib.error) as error:
+            if not gzipped:
+                raise
             raise DsmFileError(path, f"damaged gzip file ({error})") from None
-    else:
-        if path.stat().st_size > MAX_BYTES:
-            raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB: too large to read")
-        raw = path.read_bytes()
-    if len(raw) > MAX_BYTES:
-        raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB once decompressed: too large to read")
-    if raw.startswith((b"\xff\xfe", b"\xfe\xff")):  # UTF-16, as spreadsheets save "Unicode text"
+        if not chunk:
+            return
+        total += len(chunk)
+        if total > cap:
+            raise DsmFileError(path, f"larger than {cap // 1024**2} MiB"
+                               f"{' once decompressed' if gzipped else ''}: too large to read")
+        yield chunk
+
+
+# A byte that is not part of valid UTF-8 is read as Windows-1252 (as Latin-1
+# where Windows-1252 leaves it undefined).
+_FALLBACK: dict[int, str] = {}
+for _byte in range(0x80, 0x100):
+    try:
+        _FALLBACK[0xDC00 + _byte] = bytes([_byte]).decode("cp1252")
+    except UnicodeDecodeError:
+        _FALLBACK[0xDC00 + _byte] = chr(_byte)
+_ESCAPED_BYTE = re.compile("[\udc80-\udcff]")
+
+
+def _decoded(path: Path, chunks: Iterator[bytes]) -> Iterator[str]:
+    """The text of the byte pieces: UTF-16 with its BOM, else UTF-8 (BOM
+    dropped) with stray bytes read as Windows-1252."""
+    first = next(chunks, b"")
+    if first.startswith((b"\xff\xfe", b"\xfe\xff")):  # UTF-16, as spreadsheets save "Unicode text"
+        wide = codecs.getincrementaldecoder("utf-16")("strict")
         try:
-            return raw.decode("utf-16")
+            yield wide.decode(first)
+            for chunk in chunks:
+                yield wide.decode(chunk)
+            yield wide.decode(b"", final=True)
         except UnicodeDecodeError:
             raise DsmFileError(path, "damaged UTF-16 text") from None
-    if b"\x00" in raw[:65536]:
-        raise DsmFileError(path, "not a text table (it holds binary data)")
-    try:
-        text = raw.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        try:
-            text = raw.decode("cp1252")
-        except UnicodeDecodeError:
-            text = raw.decode("latin-1")
-    return text
+        return
+    if first.startswith(codecs.BOM_UTF8):
+        first = first[len(codecs.BOM_UTF8):]
+    decoder = codecs.getincrementaldecoder("utf-8")("surrogateescape")
+    piece = first
+    final = False
+    while True:
+        if b"\x00" in piece:
+            raise DsmFileError(path, "not a text table (it holds binary data)")
+        text = decoder.decode(piece, final=final)
+        if _ESCAPED_BYTE.search(text):
+            text = text.translate(_FALLBACK)
+        yield text
+        if final:
+            return
+        piece = next(chunks, b"")
+        final = not piece
 
 
-def _delimiter(path: Path, text: str) -> str:
-    """The delimiter that splits the first line into the most cells
+class _Lines:
+    """The physical lines of the text (ends kept, as the csv module wants
+    them). A line is refused as soon as it cannot be part of a table: more
+    cells than a table can have, or a cell longer than a cell can be."""
+
+    def __init__(self, path: Path, texts: Iterator[str]) -> None:
+        self.path = path
+        self.texts = texts
+        self.number = 0  # lines split off so far
+        self.most = 4 * (MAX_TABLE_ITEMS + 1)
+        # Picked on the first line that holds something (its first
+        # 4 * MAX_CELL characters); the lines read until then are read again.
+        self.chosen: str | None = None
+        self.lines = self._split()
+        self.seen: list[str] = []
+        for line in self.lines:
+            self.seen.append(line)
+            if self.chosen is not None:
+                break
+        else:
+            raise DsmFileError(path, "the file is empty")
+
+    @property
+    def delimiter(self) -> str:
+        return self.chosen or ","
+
+    def __iter__(self) -> Iterator[str]:
+        seen, self.seen = self.seen, []
+        yield from seen
+        yield from self.lines
+
+    def _split(self) -> Iterator[str]:
+        pieces: list[str] = []  # the line not yet ended
+        pending = cuts = 0
+        for text in self.texts:
+            end = len(text) - 1 if text.endswith("\r") else len(text)  # "\r" may be half of "\r\n"
+            cut = max(text.rfind("\n", 0, end), text.rfind("\r", 0, end))
+            if cut >= 0:
+                pieces.append(text[: cut + 1])
+                yield from self._ended("".join(pieces))
+                text = text[cut + 1 :]
+                pieces, pending, cuts = [], 0, 0
+            if text:
+                pieces.append(text)
+                pending += len(text)
+                cuts = self._check_pending(pieces, pending, cuts)
+        yield from self._ended("".join(pieces))
+
+    def _ended(self, text: str) -> list[str]:
+        lines = io.StringIO(text, newline="").readlines()
+        if self.chosen is None:
+            first = next((line for line in lines if line.strip()), None)
+            if first is not None:
+                self.chosen = _delimiter(self.path, first[: 4 * MAX_CELL])
+        most, delimiter = self.most, self.delimiter
+        for k in [k for k, line in enumerate(lines) if len(line) > most]:
+            if lines[k].count(delimiter) > most:
+                raise self._too_many(self.number + k + 1)
+        self.number += len(lines)
+        return lines
+
+    def _too_many(self, line: int) -> DsmFileError:
+        return DsmFileError(self.path, f"more than {self.most} cells on one line: not a matrix this program reads",
+                            line=line)
+
+    def _check_pending(self, pieces: list[str], pending: int, cuts: int) -> int:
+        """A line still without its end is refused once it holds more cells
+        than a table can have, or once it is longer than its cells can be
+        (each at most MAX_CELL characters, quoted). Returns the delimiters
+        counted in it so far (`cuts`: those of the pieces before the last)."""
+        candidates = DELIMITERS if self.chosen is None else (self.chosen,)
+        cuts += sum(pieces[-1].count(d) for d in candidates)
+        if pending <= 4 * MAX_CELL:
+            return cuts
+        if self.chosen is None:
+            start = "".join(_prefix(pieces, 4 * MAX_CELL))
+            if start.strip():
+                self.chosen = _delimiter(self.path, start)
+                cuts = sum(piece.count(self.chosen) for piece in pieces)  # counted again, once
+        if self.chosen is not None and cuts > self.most:
+            raise self._too_many(self.number + 1)
+        if pending > (cuts + 1) * (2 * MAX_CELL + 3):
+            raise DsmFileError(self.path, f"not a readable table (a cell holds more than {MAX_CELL} characters)",
+                               line=self.number + 1)
+        return cuts
+
+
+def _prefix(pieces: list[str], size: int) -> Iterator[str]:
+    for piece in pieces:
+        if size <= 0:
+            return
+        yield piece[:size]
+        size -= len(piece)
+
+
+def _delimiter(path: Path, first: str) -> str:
+    """The delimiter of a table whose first line is `first`: the one after
+    the convention in the corner cell (the files this package writes), tab
+    for .tsv files, else the one that splits the line into the most cells
     (ties: tab, then semicolon, then comma)."""
-    first = next((line for line in io.StringIO(text) if line.strip()), None)
-    if first is None:
-        raise DsmFileError(path, "the file is empty")
+    for quote in ("", '"'):
+        corner = quote + CONVENTION + quote
+        if first.startswith(corner) and first[len(corner) : len(corner) + 1] in DELIMITERS:
+            return first[len(corner)]
+    suffixes = [s.lower() for s in path.suffixes[-2:]]
+    if suffixes and suffixes[-1] == ".gz":
+        suffixes.pop()
+    if suffixes and suffixes[-1] in (".tsv", ".tab"):
+        return "\t"
     best, most = ",", 0
-    for candidate in ("\t", ";", ","):
+    for candidate in DELIMITERS:
         try:
             cells = next(csv.reader([first[: 4 * MAX_CELL]], delimiter=candidate))
         except (csv.Error, StopIteration):
@@ -150,38 +334,81 @@ def _delimiter(path: Path, text: str) -> str:
     return best
 
 
-def _text_rows(path: Path, text: str, delimiter: str) -> Iterator[tuple[int, list[Cell]]]:
-    """(line number, cells) of every line that holds something."""
-    reader = csv.reader(_lines(path, text, delimiter), delimiter=delimiter, strict=False)
-    old_limit = csv.field_size_limit(MAX_CELL)
-    try:
-        line = 1
-        while True:
-            try:
-                cells = next(reader)
-            except StopIteration:
-                return
-            except csv.Error as error:
-                raise DsmFileError(path, f"not a readable table ({error})", line=reader.line_num) from None
-            if any(cell.strip() for cell in cells):
-                yield line, list(cells)
-            line = reader.line_num + 1
-    finally:
-        csv.field_size_limit(old_limit)
-
-
-def _lines(path: Path, text: str, delimiter: str) -> Iterator[str]:
-    """The lines of `text`; a line with far more cells than any table can
-    have is refused before it is split (memory stays bounded)."""
-    most = 4 * (MAX_TABLE_ITEMS + 1)
-    for number, line in enumerate(io.StringIO(text, newline=""), start=1):
-        if len(line) > most and line.count(delimiter) > most:
-            raise DsmFileError(path, f"more than {most} cells on one line: not a matrix this program reads",
-                               line=number)
-        yield line
+def _text_rows(path: Path, lines: _Lines) -> Iterator[tuple[int, list[Cell]]]:
+    """(line number, cells) of every row that holds something. The csv
+    module's field limit is process-wide state: it is left alone, and cells
+    are measured here."""
+    reader = csv.reader(lines, delimiter=lines.delimiter, strict=False)
+    line = 1
+    while True:
+        try:
+            cells = next(reader)
+        except StopIteration:
+            return
+        except csv.Error as error:
+            detail = (f"a cell holds more than {MAX_CELL} characters" if "field larger" in str(error)
+                      else str(error))
+            raise DsmFileError(path, f"not a readable table ({detail})", line=reader.line_num) from None
+        if cells and "".join(cells).strip():
+            if max(map(len, cells)) > MAX_CELL:
+                raise DsmFileError(path, f"not a readable table (a cell holds more than {MAX_CELL} characters)",
+                                   line=reader.line_num)
+            yield line, cast("list[Cell]", cells)
+        line = reader.line_num + 1
 
 
 # -- workbooks
+
+_SHARED_STRING = re.compile(rb"<(?:[A-Za-z_][\w.-]*:)?si[\s/>]")
+_SHEET_CELL = re.compile(rb"<(?:[A-Za-z_][\w.-]*:)?c[\s/>]")
+
+
+def _count(archive: zipfile.ZipFile, info: zipfile.ZipInfo, patterns: tuple[re.Pattern[bytes], ...]) -> list[int]:
+    """How many times each pattern (an element's start tag) occurs in a
+    part, read in pieces."""
+    counts = [0] * len(patterns)
+    carry = b""
+    with archive.open(info) as stream:
+        while True:
+            chunk = stream.read(CHUNK)
+            if not chunk:
+                break
+            data = carry + chunk
+            cut = data.rfind(b"<")
+            if cut < 0 or len(data) - cut > 256:  # no tag left open at the end
+                cut, carry = len(data), b""
+            else:
+                carry = data[cut:]
+            for k, pattern in enumerate(patterns):
+                counts[k] += sum(1 for _ in pattern.finditer(data, 0, cut))
+    for k, pattern in enumerate(patterns):
+        counts[k] += sum(1 for _ in pattern.finditer(carry))
+    return counts
+
+
+def _check_workbook(path: Path) -> None:
+    """Refuses, before the workbook is parsed, one larger than MAX_BYTES
+    unpacked, one with more cells than can be read, and one with more shared
+    strings than its cells can use (the parser keeps every one of them)."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            parts = archive.infolist()
+            unpacked = sum(info.file_size for info in parts)
+            if unpacked > MAX_BYTES:
+                raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB once unpacked: too large to read")
+            strings = cells = 0
+            for info in parts:
+                if info.filename.lower().endswith(".xml"):
+                    found_strings, found_cells = _count(archive, info, (_SHARED_STRING, _SHEET_CELL))
+                    strings += found_strings
+                    cells += found_cells
+    except (zipfile.BadZipFile, zlib.error, OSError, EOFError, RuntimeError, NotImplementedError) as error:
+        raise _unreadable(path, error) from None
+    if cells > MAX_SHEET_CELLS:
+        raise DsmFileError(path, f"holds {cells} cells: too many to read")
+    if strings > cells + SPARE_STRINGS:
+        raise DsmFileError(path, f"holds {strings} shared strings for {cells} cells: not a workbook this "
+                           "program reads")
 
 
 def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]]]:
@@ -195,19 +422,15 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
         raise DsmFileError(
             path, "reading .xlsx safely needs defusedxml: pip install 'ovila_genetic_py[excel]'"
         )
-    try:
-        with zipfile.ZipFile(path) as archive:
-            unpacked = sum(info.file_size for info in archive.infolist())
-    except (zipfile.BadZipFile, OSError) as error:
-        raise DsmFileError(path, f"not a readable .xlsx workbook ({error})") from None
-    if unpacked > MAX_BYTES:
-        raise DsmFileError(path, f"larger than {MAX_BYTES // 1024**2} MiB once unpacked: too large to read")
+    _check_workbook(path)
     try:
         book = openpyxl.load_workbook(path, read_only=True, data_only=True)
     except Exception as error:  # openpyxl raises many kinds for damaged or hostile files
         raise _unreadable(path, error) from None
     try:
         if sheet is None:
+            if not book.worksheets:
+                raise DsmFileError(path, "the workbook holds no worksheet")
             ws = book.worksheets[0]
         elif sheet in book.sheetnames:
             ws = book[sheet]
@@ -215,9 +438,8 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
             raise DsmFileError(path, f"no sheet named {sheet!r} (sheets: {', '.join(book.sheetnames)})")
         if not hasattr(ws, "iter_rows"):
             raise DsmFileError(path, f"sheet {ws.title!r} is a chart, not a table")
-        columns, rows = ws.max_column or 0, ws.max_row or 0
-        if columns > MAX_TABLE_ITEMS + 1 or columns * rows > MAX_SHEET_CELLS:
-            raise DsmFileError(path, f"sheet {ws.title!r} spans {rows} rows and {columns} columns: too many to read")
+        # The extent a sheet declares may be stale: every row and cell is read.
+        ws.reset_dimensions()
         cells = 0
         sheet_rows = ws.iter_rows(values_only=True)
         number = 0
@@ -231,7 +453,7 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
             number += 1
             row = list(values)
             cells += len(row) + 1
-            while row and (row[-1] is None or (isinstance(row[-1], str) and not row[-1].strip())):
+            while row and _blank(row[-1]):
                 row.pop()
             if len(row) > MAX_TABLE_ITEMS + 1 or cells > MAX_SHEET_CELLS:
                 raise DsmFileError(path, "too many cells to read", line=number, where="row")
@@ -255,19 +477,25 @@ def _sheet_value(value: object) -> Cell:
 # -- tables
 
 
-def _name(cell: Cell) -> str:
-    if cell is None:
-        return ""
-    if isinstance(cell, float) and cell.is_integer():
-        cell = int(cell)
-    text = str(cell).strip()
-    if len(text) > 1 and text[0] == "'" and text[1] in FORMULA_STARTS:
-        text = text[1:]
-    return text
-
-
 def _cells(count: int) -> str:
     return f"{count} cell{'' if count == 1 else 's'}"
+
+
+_NO_INDEX = np.zeros(0, dtype=np.int64)
+_NO_VALUE = np.zeros(0, dtype=np.float64)
+
+
+class _Row(NamedTuple):
+    """A row of a table as kept while the table is read: its first cell and
+    the marks of the cells after it, not the cells themselves."""
+
+    number: int  # line (or sheet row)
+    first: Cell
+    raw: int  # cells after the first
+    trimmed: int  # the same less the trailing blank ones
+    cols: np.ndarray  # positions of the marks among the cells after the first
+    vals: np.ndarray
+    bad: tuple[tuple[int, Cell], ...]  # the first two cells that are neither marks nor numbers
 
 
 class _Table:
@@ -330,14 +558,73 @@ class _Table:
         names = [_name(cell) for cell in header]
         if tuple(name.lower() for name in names) in EDGE_HEADERS:
             return self._edges(len(names) == 3)
-        rest = list(self.rows)
-        if self._labelled(header, rest):
-            return self._labelled_table(line, header, rest)
-        return self._unlabelled_table([first] + rest)
+        return self._table(line, header)
 
-    def _labelled(self, header: list[Cell], rest: list[tuple[int, list[Cell]]]) -> bool:
+    # -- tables: rows are kept as their marks; no table has more rows or
+    # wider rows than its first row allows, so nothing beyond is kept.
+
+    def _row(self, number: int, cells: list[Cell], widest: int) -> _Row:
+        raw = len(cells) - 1
+        trimmed = raw
+        while trimmed > 0 and _blank(cells[trimmed]):
+            trimmed -= 1
+        if trimmed > widest:  # too wide for any reading of the table: its cells are not kept
+            return _Row(number, cells[0], raw, trimmed, _NO_INDEX, _NO_VALUE, ())
+        value = self.value
+        cols: list[int] = []
+        vals: list[float] = []
+        bad: list[tuple[int, Cell]] = []
+        for c, cell in enumerate(cells[1 : trimmed + 1]):
+            if not cell or cell == "0":
+                continue
+            try:
+                mark = value(cell)
+            except KeyError:
+                if len(bad) < 2:
+                    bad.append((c, cell))
+                continue
+            if mark is not None:
+                cols.append(c)
+                vals.append(mark)
+        if not cols:
+            return _Row(number, cells[0], raw, trimmed, _NO_INDEX, _NO_VALUE, tuple(bad))
+        return _Row(number, cells[0], raw, trimmed, np.array(cols, dtype=np.int64),
+                    np.array(vals, dtype=np.float64), tuple(bad))
+
+    def _body(self, row: _Row, n: int) -> int:
+        """How many cells the row has after its first, read as a row of n:
+        trailing blank cells beyond n dropped, a sheet row padded."""
+        if row.raw > n:
+            return n if row.trimmed <= n else row.raw
+        if row.raw < n and self.where == "row":
+            return n
+        return row.raw
+
+    def _table(self, line: int, header: list[Cell]) -> Dsm:
+        names = [_name(cell) for cell in header]
+        while names and not names[-1]:
+            names.pop()
+        if len(names) - 1 > MAX_TABLE_ITEMS:
+            self._check_size(len(names) - 1, line)
+        widest = len(header)
+        head = self._row(line, header, widest)
+        rows: list[_Row] = []
+        extra = 0  # rows beyond the most a square table can have: counted, not kept
+        extra_names: list[Cell] = []
+        for number, cells in self.rows:
+            if len(rows) < widest:
+                rows.append(self._row(number, cells, widest))
+            else:
+                extra += 1
+                if len(extra_names) < 1000:
+                    extra_names.append(cells[0])
+        side = [row.first for row in rows] + extra_names
+        if self._labelled(header, side):
+            return self._labelled_table(line, names, head, rows, extra, extra_names)
+        return self._unlabelled_table(head, rows, extra)
+
+    def _labelled(self, header: list[Cell], side: list[Cell]) -> bool:
         top = header[1:]
-        side = [cells[0] for _, cells in rest]
         if not all(self.is_value(c) for c in top) or not all(self.is_value(c) for c in side):
             return True
         if not self.is_value(header[0]):
@@ -357,15 +644,14 @@ class _Table:
             raise self.error(f"{n} columns: a table of more than {MAX_TABLE_ITEMS} items is too large "
                              "(keep large matrices as an edge list)", line)
 
-    def _labelled_table(self, line: int, header: list[Cell], rest: list[tuple[int, list[Cell]]]) -> Dsm:
-        names = [_name(cell) for cell in header]
-        while names and not names[-1]:
-            names.pop()
-        if names and names[0] and len(rest) == len(names) and len(self._fit(rest[0][1], len(names) + 1)) == len(names) + 1:
-            header = [None] + header  # no corner cell: the first row holds only names
-        columns = [_name(cell) for cell in header[1:]]
-        while columns and not columns[-1]:
-            columns.pop()  # trailing empty cells of a spreadsheet export
+    def _labelled_table(
+        self, line: int, names: list[str], head: _Row, rows: list[_Row], extra: int, extra_names: list[Cell]
+    ) -> Dsm:
+        count = len(rows) + extra
+        if names and names[0] and count == len(names) and rows and self._body(rows[0], len(names)) == len(names):
+            columns = names  # no corner cell: the first row holds only names
+        else:
+            columns = names[1:]
         n = len(columns)
         self._check_size(n, line)
         index: dict[str, int] = {}
@@ -375,104 +661,98 @@ class _Table:
             if name in index:
                 raise self.error(f"duplicate column name {name!r}", line, name)
             index[name] = position
-        if len(rest) != n:
-            side = {_name(cells[0]) for _, cells in rest}
+        if count != n:
+            side = {_name(cell) for cell in [row.first for row in rows] + extra_names}
             missing = [name for name in columns if name not in side][:3]
-            extra = [name for name in side if name not in index][:3]
+            surplus = [name for name in side if name not in index][:3]
             hint = "".join(
                 [f"; no row for {', '.join(map(repr, missing))}" if missing else "",
-                 f"; no column for {', '.join(map(repr, extra))}" if extra else ""]
+                 f"; no column for {', '.join(map(repr, surplus))}" if surplus else ""]
             )
-            raise self.error(f"not a square table: {n} column names but {len(rest)} rows{hint}")
+            raise self.error(f"not a square table: {n} column names but {count} rows{hint}")
         self._one_item(n)
-        rows: list[np.ndarray] = []
-        cols: list[np.ndarray] = []
-        data: list[np.ndarray] = []
+        found_rows: list[np.ndarray] = []
+        found_cols: list[np.ndarray] = []
+        found_vals: list[np.ndarray] = []
         seen: dict[str, int] = {}
-        for count, (number, cells) in enumerate(rest, start=1):
-            name = _name(cells[0])
+        for number, row in enumerate(rows, start=1):
+            name = _name(row.first)
             if not name:
-                raise self.error(f"row {count} has no name", number)
+                raise self.error(f"row {number} has no name", row.number)
             if name in seen:
-                raise self.error(f"duplicate row name {name!r} (also on {self.where} {seen[name]})", number, name)
+                raise self.error(f"duplicate row name {name!r} (also on {self.where} {seen[name]})", row.number, name)
             if name not in index:
-                raise self.error(f"row {count} ({name!r}) has no column of that name", number, name)
-            seen[name] = number
-            body = self._fit(cells[1:], n)
-            if len(body) != n:
-                raise self.error(
-                    f"row {count} ({name!r}) has {_cells(len(body))}, expected {n}", number, name
-                )
+                raise self.error(f"row {number} ({name!r}) has no column of that name", row.number, name)
+            seen[name] = row.number
+            body = self._body(row, n)
+            if body != n:
+                raise self.error(f"row {number} ({name!r}) has {_cells(body)}, expected {n}", row.number, name)
             r = index[name]
-            c_idx, vals = self._row_marks(body, r, number, name, columns)
-            rows.append(np.full(len(c_idx), r, dtype=np.int64))
-            cols.append(c_idx)
-            data.append(vals)
-        return self._dsm(columns, rows, cols, data)
+            for c, cell in row.bad:
+                if c != r:
+                    raise self._bad_cell(name, columns[c], cell, row.number)
+            keep = row.cols != r
+            found_rows.append(np.full(int(keep.sum()), r, dtype=np.int64))
+            found_cols.append(row.cols[keep])
+            found_vals.append(row.vals[keep])
+        return self._dsm(columns, found_rows, found_cols, found_vals)
 
-    def _unlabelled_table(self, rows_in: list[tuple[int, list[Cell]]]) -> Dsm:
-        n = len(rows_in[0][1])
-        self._check_size(n, rows_in[0][0])
-        if len(rows_in) != n:
-            raise self.error(f"not a square table: {len(rows_in)} rows of {n} cells "
+    def _unlabelled_table(self, head: _Row, rows: list[_Row], extra: int) -> Dsm:
+        n = head.raw + 1
+        self._check_size(n, head.number)
+        total = 1 + len(rows) + extra
+        if total != n:
+            raise self.error(f"not a square table: {total} rows of {n} cells "
                              "(a table without names must be square; an edge list needs the header item,needs)")
         self._one_item(n)
         labels = [str(i + 1) for i in range(n)]
-        rows: list[np.ndarray] = []
-        cols: list[np.ndarray] = []
-        data: list[np.ndarray] = []
-        for r, (number, cells) in enumerate(rows_in):
-            cells = self._fit(cells, n)
-            if len(cells) != n:
-                raise self.error(f"row {r + 1} has {_cells(len(cells))}, expected {n}", number)
-            c_idx, vals = self._row_marks(cells, r, number, labels[r], labels)
-            rows.append(np.full(len(c_idx), r, dtype=np.int64))
-            cols.append(c_idx)
-            data.append(vals)
-        return self._dsm(labels, rows, cols, data)
+        found_rows: list[np.ndarray] = []
+        found_cols: list[np.ndarray] = []
+        found_vals: list[np.ndarray] = []
+        for r, row in enumerate([head, *rows]):
+            body = 1 + self._body(row, n - 1)
+            if body != n:
+                raise self.error(f"row {r + 1} has {_cells(body)}, expected {n}", row.number)
+            first: float | None = None
+            if r != 0 and not _blank(row.first) and row.first != "0":
+                try:
+                    first = self.value(row.first)
+                except KeyError:
+                    raise self._bad_cell(labels[r], labels[0], row.first, row.number) from None
+            for c, cell in row.bad:
+                if c + 1 != r:
+                    raise self._bad_cell(labels[r], labels[c + 1], cell, row.number)
+            cols = row.cols + 1
+            vals = row.vals
+            if first is not None:
+                cols = np.concatenate([[0], cols]).astype(np.int64)
+                vals = np.concatenate([[first], vals])
+            keep = cols != r
+            found_rows.append(np.full(int(keep.sum()), r, dtype=np.int64))
+            found_cols.append(cols[keep])
+            found_vals.append(vals[keep])
+        return self._dsm(labels, found_rows, found_cols, found_vals)
 
-    def _fit(self, cells: list[Cell], n: int) -> list[Cell]:
-        """Trailing empty cells dropped; a sheet row padded (a sheet does
-        not keep its empty trailing cells)."""
-        if len(cells) > n and not any(_name(c) for c in cells[n:]):
-            return cells[:n]
-        if len(cells) < n and self.where == "row":
-            return cells + [None] * (n - len(cells))
-        return cells
+    def _bad_cell(self, row: str, column: str, cell: Cell, number: int) -> DsmFileError:
+        return self.error(
+            f"cell ({row!r}, {column!r}) holds {str(cell)!r}: not a number or a mark (X, *, TRUE, yes, blank)",
+            number, row,
+        )
 
-    def _row_marks(
-        self, cells: Sequence[Cell], r: int, number: int, name: str, columns: list[str]
-    ) -> tuple[np.ndarray, np.ndarray]:
-        found_cols: list[int] = []
-        found_vals: list[float] = []
-        value = self.value
-        for c, cell in enumerate(cells):
-            if c == r or cell is None or cell == "" or cell == "0":
-                continue
-            try:
-                mark = value(cell)
-            except KeyError:
-                raise self.error(
-                    f"cell ({name!r}, {columns[c]!r}) holds {str(cell)!r}: not a number or a mark "
-                    "(X, *, TRUE, yes, blank)",
-                    number,
-                    name,
-                ) from None
-            if mark is not None:
-                found_cols.append(c)
-                found_vals.append(mark)
-        return np.array(found_cols, dtype=np.int64), np.array(found_vals, dtype=np.float64)
+    # -- edge lists
 
     def _edges(self, weighted: bool) -> Dsm:
         index: dict[str, int] = {}
         rows = array("q")
         cols = array("q")
         data = array("d")
+        compact_at = CHUNK
         width = 3 if weighted else 2
         for number, cells in self.rows:
             names = [_name(c) for c in cells]
-            while len(names) > width and not names[-1]:
-                names.pop()
+            if len(names) > width:
+                while len(names) > width and not names[-1]:
+                    names.pop()
             if len(names) < 2 or len(names) > width or (len(names) == 3 and not weighted):
                 raise self.error(f"an edge list line holds item,needs{',weight' if weighted else ''}: "
                                  f"found {len(names)} cells", number)
@@ -488,21 +768,24 @@ class _Table:
                                      number, item) from None
             r = index.setdefault(item, len(index))
             c = index.setdefault(needs, len(index))
-            if weight is not None and r != c:
+            if r != c:
+                # A pair listed again replaces its value: 0 (or no, false)
+                # removes the mark, so it is kept until the end.
                 rows.append(r)
                 cols.append(c)
-                data.append(weight)
+                data.append(0.0 if weight is None else weight)
+                if len(rows) >= compact_at:  # many repeated pairs: keep the last of each
+                    rows, cols, data = _last_of_each(rows, cols, data)
+                    compact_at = max(CHUNK, 2 * len(rows))
         labels = list(index)
         if not labels:
             raise self.error("the edge list holds no line after its header")
         self._one_item(len(labels))
-        r_arr = np.frombuffer(rows, dtype=np.int64) if rows else np.zeros(0, dtype=np.int64)
-        c_arr = np.frombuffer(cols, dtype=np.int64) if cols else np.zeros(0, dtype=np.int64)
-        d_arr = np.frombuffer(data, dtype=np.float64) if data else np.zeros(0, dtype=np.float64)
-        # A pair listed twice is one mark; the last value counts.
-        keys = r_arr * len(labels) + c_arr
-        _, last = np.unique(keys[::-1], return_index=True)
-        keep = np.sort(keys.size - 1 - last)
+        rows, cols, data = _last_of_each(rows, cols, data)
+        r_arr = np.frombuffer(rows, dtype=np.int64) if rows else _NO_INDEX
+        c_arr = np.frombuffer(cols, dtype=np.int64) if cols else _NO_INDEX
+        d_arr = np.frombuffer(data, dtype=np.float64) if data else _NO_VALUE
+        keep = d_arr != 0
         return self._dsm(labels, [r_arr[keep]], [c_arr[keep]], [d_arr[keep]])
 
     def _one_item(self, n: int) -> None:
@@ -513,9 +796,23 @@ class _Table:
         self, labels: list[str], rows: list[np.ndarray], cols: list[np.ndarray], data: list[np.ndarray]
     ) -> Dsm:
         n = len(labels)
-        r = np.concatenate(rows) if rows else np.zeros(0, dtype=np.int64)
-        c = np.concatenate(cols) if cols else np.zeros(0, dtype=np.int64)
-        d = np.concatenate(data) if data else np.zeros(0, dtype=np.float64)
+        r = np.concatenate(rows) if rows else _NO_INDEX
+        c = np.concatenate(cols) if cols else _NO_INDEX
+        d = np.concatenate(data) if data else _NO_VALUE
         matrix = scipy.sparse.csr_array((d, (r, c)), shape=(n, n))
         matrix.sort_indices()
         return Dsm(labels, matrix)
+
+
+def _last_of_each(rows: array[int], cols: array[int], data: array[float]) -> tuple[array[int], array[int], array[float]]:
+    """Each pair once, with the value it was given last (in the order of
+    those last listings)."""
+    if not rows:
+        return rows, cols, data
+    r = np.frombuffer(rows, dtype=np.int64)
+    c = np.frombuffer(cols, dtype=np.int64)
+    d = np.frombuffer(data, dtype=np.float64)
+    keys = (r << 32) | c
+    _, last = np.unique(keys[::-1], return_index=True)
+    keep = np.sort(keys.size - 1 - last)
+    return array("q", r[keep].tobytes()), array("q", c[keep].tobytes()), array("d", d[keep].tobytes())

@@ -127,5 +127,7 @@ def report_html(
 
 
 def write_report(path: PathLike, dsm: Dsm, sequencing: Sequencing, **options: Any) -> None:
-    with open(path, "w", encoding="utf-8") as handle:
+    from ._write import replacing
+
+    with replacing(path, "w", encoding="utf-8") as handle:
         handle.write(report_html(dsm, sequencing, **options))

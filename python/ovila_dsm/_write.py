@@ -2,7 +2,10 @@
 list of names, and the result as JSON.
 
 Names from files are untrusted: a name that a spreadsheet would take for a
-formula (starting with =, +, -, @) is written as text.
+formula (starting with =, +, -, @) is written as text. Whatever is written
+reads back the same: names a format cannot hold are refused
+(`check_names`) before anything is written, and a file takes the place of
+the one it replaces only once it is complete.
 """
 
 from __future__ import annotations
@@ -10,15 +13,20 @@ from __future__ import annotations
 import csv
 import json
 import math
-from pathlib import Path
-from typing import Any
+import os
+import re
+import secrets
+import stat
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import IO, Any
 
 import numpy as np
 import scipy.sparse
 
 from ._bands import bands, positions, tears
-from ._dsm import CONVENTION, Dsm
-from ._read import FORMULA_STARTS, DsmFileError, PathLike
+from ._dsm import CONVENTION, UNSAFE, Dsm
+from ._read import MAX_CELL, DsmFileError, PathLike, escape_name
 from ._sequence import Sequencing
 
 # A workbook sheet has at most 16,384 columns, one of them for the names.
@@ -26,11 +34,123 @@ MAX_SHEET_ITEMS = 16_383
 # Beyond this many items a workbook would take minutes to write.
 MAX_WORKBOOK_ITEMS = 2_000
 MAX_TABLE_ITEMS = 20_000
+# The longest text a workbook cell holds.
+MAX_WORKBOOK_CELL = 32_767
+
+# What each kind of output is called in a refusal.
+KINDS = {"table": "CSV/TSV table", "workbook": ".xlsx workbook", "order": "order file", "json": "JSON result"}
+# Characters XML (so a workbook) cannot hold; a carriage return would come back as a line feed.
+_NOT_IN_WORKBOOK = re.compile("[^\t\n\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+_NOT_IN_TABLE = re.compile("[\x00\ud800-\udfff]")  # the reader refuses NUL; UTF-8 holds no lone surrogate
+_SURROGATE = re.compile("[\ud800-\udfff]")
+# JSON itself escapes the control characters below 0x20.
+_JSON_UNSAFE = re.compile(UNSAFE.pattern.replace("\x00-\x1f", ""))
+
+# Temporary files being written (removed by the command when it is
+# interrupted while writing).
+pending: set[str] = set()
 
 
 def safe_name(name: str) -> str:
     """`name` as a spreadsheet shows it as text, never as a formula."""
-    return "'" + name if name.startswith(FORMULA_STARTS) else name
+    return escape_name(name)
+
+
+def _shown(name: str) -> str:
+    return repr(name if len(name) <= 60 else name[:60] + "…")
+
+
+def check_names(path: PathLike, labels: Sequence[str], kind: str) -> None:
+    """Refuses (DsmFileError naming the file and the first name at fault)
+    names that an output of `kind` ("table", "workbook", "order" or "json")
+    cannot hold so that they read back the same: duplicate names, empty ones,
+    names that begin or end with white space (the reader strips it), that
+    hold characters the format cannot hold, or that are longer than its
+    cells. The command calls it before searching, the writers before
+    writing."""
+    what = KINDS[kind]
+    seen: set[str] = set()
+    for number, name in enumerate(labels, start=1):
+        if name in seen:
+            raise DsmFileError(path, f"two items are named {_shown(name)}: a {what} needs distinct names")
+        seen.add(name)
+        if kind == "json":
+            continue
+        if not name:
+            raise DsmFileError(path, f"item {number} has no name: a {what} needs a name for every item")
+        if kind == "order":
+            if name.splitlines() != [name]:
+                raise DsmFileError(path, f"the name {_shown(name)} holds a line break: the {what} has one name "
+                                   "per line")
+            bad = _SURROGATE.search(name)
+        else:
+            if name.strip() != name:
+                raise DsmFileError(path, f"the name {_shown(name)} begins or ends with white space, which a {what} "
+                                   "does not keep")
+            bad = (_NOT_IN_WORKBOOK if kind == "workbook" else _NOT_IN_TABLE).search(name)
+            longest = MAX_WORKBOOK_CELL if kind == "workbook" else MAX_CELL
+            length = len(escape_name(name, formula=kind == "table"))
+            if bad is None and length > longest:
+                raise DsmFileError(path, f"the name {_shown(name)} is {length} characters long: a {what} holds "
+                                   f"at most {longest} in a cell")
+        if bad is not None:
+            raise DsmFileError(path, f"the name {_shown(name)} holds the character {bad.group()!r}, which a {what} "
+                               "cannot hold")
+
+
+@contextmanager
+def replacing(path: PathLike, mode: str = "w", **options: Any) -> Iterator[IO[Any]]:
+    """An open file that takes the place of `path` once it is complete: it is
+    written beside it under a temporary name and renamed over it, so that a
+    failed or interrupted write leaves `path` as it was. A symbolic link
+    keeps pointing where it did (its target is replaced); a device or a pipe
+    is written directly."""
+    target = os.path.realpath(path)
+    try:
+        mode_bits: int | None = stat.S_IMODE(os.stat(target).st_mode)
+        regular = stat.S_ISREG(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode_bits, regular = None, True
+    temporary = None
+    if regular:
+        folder, name = os.path.split(target)
+        for _ in range(100):
+            candidate = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+            try:
+                descriptor = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0),
+                                     0o666)
+            except FileExistsError:
+                continue
+            except PermissionError:
+                break  # a file that may be written in a folder that may not: written in place
+            temporary = candidate
+            break
+    if temporary is None:
+        with open(path, mode, **options) as handle:
+            yield handle
+        return
+    pending.add(temporary)
+    try:
+        if mode_bits is not None:
+            os.chmod(temporary, mode_bits)
+        with os.fdopen(descriptor, mode, **options) as handle:
+            yield handle
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    finally:
+        pending.discard(temporary)
+
+
+def json_text(data: Any, *, indent: int | None = None) -> str:
+    """`data` as JSON text in which every character a terminal could act on
+    (and every lone surrogate) is an escape: the same data, safe to print."""
+    text = json.dumps(data, ensure_ascii=False, indent=indent)  # control characters below 0x20 are escaped
+    return _JSON_UNSAFE.sub(lambda match: f"\\u{ord(match.group()):04x}", text)
 
 
 def _number(value: float) -> str:
@@ -52,9 +172,10 @@ def write_csv(path: PathLike, dsm: Dsm, order: list[int], *, delimiter: str = ",
     and column, the convention in the corner cell; blank = no mark."""
     if dsm.n > MAX_TABLE_ITEMS:
         raise DsmFileError(path, f"{dsm.n} items are too many for a table: write the order (.txt) or JSON")
+    check_names(path, dsm.labels, "table")
     matrix = _ordered(dsm, order)
     names = [safe_name(dsm.labels[i]) for i in order]
-    with open(path, "w", newline="", encoding="utf-8") as handle:
+    with replacing(path, "w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle, delimiter=delimiter)
         writer.writerow([CONVENTION] + names)
         for r in range(dsm.n):
@@ -68,9 +189,10 @@ def write_csv(path: PathLike, dsm: Dsm, order: list[int], *, delimiter: str = ",
 
 def write_order(path: PathLike, dsm: Dsm, order: list[int]) -> None:
     """The order, one name per line, the first first."""
-    with open(path, "w", encoding="utf-8") as handle:
+    check_names(path, dsm.labels, "order")
+    with replacing(path, "w", encoding="utf-8", newline="\n") as handle:
         for i in order:
-            handle.write(" ".join(dsm.labels[i].splitlines()) + "\n")
+            handle.write(dsm.labels[i] + "\n")
 
 
 def result(
@@ -111,9 +233,11 @@ def _offdiagonal(dsm: Dsm) -> np.ndarray:
 
 
 def write_json(path: PathLike, data: dict[str, Any]) -> None:
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(data, handle, ensure_ascii=False, indent=1)
-        handle.write("\n")
+    """The result (see `result`) as a JSON file."""
+    if isinstance(data.get("order"), list):
+        check_names(path, data["order"], "json")
+    with replacing(path, "w", encoding="utf-8") as handle:
+        handle.write(json_text(data, indent=1) + "\n")
 
 
 def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
@@ -132,9 +256,10 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
         raise DsmFileError(
             path, f"{n} items are too many for a workbook (at most {MAX_WORKBOOK_ITEMS}): write CSV, .txt or JSON"
         )
+    check_names(path, dsm.labels, "workbook")
     order = sequencing.order
     matrix = _ordered(dsm, order)
-    names = [dsm.labels[i] for i in order]
+    names = [escape_name(dsm.labels[i], formula=False) for i in order]
     top = float(np.abs(matrix.data).max()) if matrix.nnz else 1.0
     top = top or 1.0
     block_at = np.full(n, -1, dtype=np.int64)  # block bounds by position
@@ -211,5 +336,6 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     for k, block in enumerate((b for b in sequencing.blocks if len(b) > 1), start=1):
         block_no[block] = k
     for position, i in enumerate(order, start=1):
-        listing.append([position, text(dsm.labels[i]), band[i], int(block_no[i]) or None])
-    book.save(path)
+        listing.append([position, text(escape_name(dsm.labels[i], formula=False)), band[i], int(block_no[i]) or None])
+    with replacing(path, "wb") as handle:
+        book.save(handle)

@@ -7,24 +7,30 @@
 
 A mistake in what is asked (a file that cannot be read, an output that cannot
 be written, a bad option) ends with exit status 2 and one line on standard
-error; an internal failure with exit status 1; Ctrl-C with 130.
+error; an internal failure with exit status 1; Ctrl-C, at any moment, with
+130. Nothing is printed raw that came from a file: names and paths are
+printed with their control characters escaped.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
+import signal
 import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, NoReturn, TextIO
+from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from ._bands import Blocks, blocks, feedback_count, tears
-from ._dsm import CONVENTION, Dsm
-from ._read import DsmFileError, read_dsm
+from ._dsm import CONVENTION, printable
+
+if TYPE_CHECKING:
+    from ._dsm import Dsm
+
+# The package's modules that need numpy and scipy are imported once the
+# command has taken charge of Ctrl-C (see `main`).
 
 PROG = "ovila-dsm"
 OUTPUTS = {".csv": "table", ".tsv": "table", ".xlsx": "workbook", ".txt": "order", ".json": "json"}
@@ -35,7 +41,7 @@ LISTED = 200
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+        self.exit(2, f"{self.prog}: error: {printable(message)} (see {self.prog} --help)\n")
 
 
 class _Progress:
@@ -158,6 +164,8 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _check_output(path: str, allowed: tuple[str, ...], what: str) -> None:
+    from ._read import DsmFileError
+
     suffix = Path(path).suffix.lower()
     if suffix not in allowed:
         raise DsmFileError(path, f"unknown {what} format {suffix or '(no extension)'!r}: use {', '.join(allowed)}")
@@ -168,7 +176,17 @@ def _check_output(path: str, allowed: tuple[str, ...], what: str) -> None:
         raise DsmFileError(path, "is a folder")
 
 
+def _same_file(path: str, other: str) -> bool:
+    """Whether the two paths name one file (a hard or symbolic link to it included)."""
+    try:
+        return os.path.samefile(path, other)
+    except OSError:
+        return Path(path).resolve() == Path(other).resolve()
+
+
 def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    from ._read import DsmFileError
+
     if args.command != "sequence":
         return
     if not math.isfinite(args.time_limit) or args.time_limit < 0:
@@ -178,7 +196,7 @@ def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
     for path in args.output:
         _check_output(path, tuple(OUTPUTS), "output")
     for path in [*args.output, args.plot, args.report]:
-        if path and Path(path).resolve() == Path(args.file).resolve():
+        if path and _same_file(path, args.file):
             raise DsmFileError(path, "is the input file: choose another name for the output")
     if args.report:
         _check_output(args.report, REPORTS, "report")
@@ -200,25 +218,49 @@ def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
 
 def _writing(path: str, write: Any) -> None:
     """Run `write`, turning a failure of the file system into a DsmFileError."""
+    from ._read import DsmFileError
+
     try:
         write()
     except OSError as error:
         raise DsmFileError(path, f"cannot write: {error.strerror or error}") from None
 
 
-def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
-    from ._sequence import Interrupted, sequence
-    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS, result, write_csv, write_json, write_order, write_xlsx
+def _terminated(signum: int, frame: object) -> None:
+    """SIGTERM while outputs are written: the temporary files go, then the
+    process ends by the signal as it would have."""
+    from ._write import pending
 
-    for path in args.output:  # outputs too large to write are refused before the search
+    _remove(pending)
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+
+
+def _remove(paths: set[str]) -> None:
+    for path in list(paths):
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
+
+
+def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
+    from ._bands import feedback_count
+    from ._read import DsmFileError
+    from ._sequence import Interrupted, sequence
+    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS, check_names, json_text, result
+
+    for path in args.output:  # outputs that cannot be written are refused before the search
         kind = OUTPUTS[Path(path).suffix.lower()]
         if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
             raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
+        check_names(path, dsm.labels, kind)
     progress = _Progress(sys.stderr)
     interrupted = False
     try:
         found = sequence(dsm, seed=args.seed, time_limit=args.time_limit, method=args.method, progress=progress)
     except Interrupted as stop:
+        _interrupts.handled = True
         found = stop.best
         interrupted = True
     finally:
@@ -231,6 +273,32 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     settings = {"file": args.file, "transpose": args.transpose, "sheet": args.sheet,
                 "time_limit": args.time_limit, "method": args.method, "seed": found.seed}
     data = result(dsm, found, before=before, settings=settings, interrupted=interrupted)
+
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if in_main_thread:
+        previous = signal.signal(signal.SIGTERM, _terminated)
+    try:
+        _write_outputs(args, dsm, found, data, interrupted, settings)
+    finally:
+        if in_main_thread:
+            signal.signal(signal.SIGTERM, previous)
+
+    if args.json:
+        out.write(json_text(data) + "\n")
+    else:
+        _summary(args, dsm, found, data, before, out)
+    return 130 if interrupted else 0
+
+
+def _write_outputs(
+    args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], interrupted: bool, settings: dict[str, Any]
+) -> None:
+    """Every file asked for, each written whole or not at all."""
+    from ._write import replacing, write_csv, write_json, write_order, write_xlsx
+
+    def write_bytes(path: str, content: bytes) -> None:
+        with replacing(path, "wb") as handle:
+            handle.write(content)
 
     for path in args.output:
         kind = OUTPUTS[Path(path).suffix.lower()]
@@ -250,7 +318,7 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         if args.plot:
             fmt = picture_format(args.plot)
             image = picture(dsm, found, fmt=fmt, interrupted=interrupted)
-            _writing(args.plot, lambda: Path(args.plot).write_bytes(image))
+            _writing(args.plot, lambda: write_bytes(args.plot, image))
             if fmt == "png":
                 picture_png = image
         if args.report and picture_png is None:
@@ -263,24 +331,19 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
 
         page = report_html(dsm, found, source=os.path.basename(args.file), settings=settings,
                            picture_png=picture_png, interrupted=interrupted)
-        _writing(args.report, lambda: Path(args.report).write_text(page, encoding="utf-8"))
-
-    if args.json:
-        json.dump(data, out, ensure_ascii=False)
-        out.write("\n")
-    else:
-        _summary(args, dsm, found, data, before, out)
-    return 130 if interrupted else 0
+        _writing(args.report, lambda: write_bytes(args.report, page.encode("utf-8")))
 
 
 def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], before: int, out: TextIO) -> None:
-    names = dsm.labels
+    from ._bands import tears
+
+    names = [printable(name) for name in dsm.labels]
     if found.optimal:
         status = "proven optimal"
     else:
         status = f"not proven optimal: no order has fewer than {found.lower_bound}"
     big = data["blocks"]
-    print(f"{args.file}: {dsm.n} items, {data['marks']} marks ({CONVENTION})", file=out)
+    print(f"{printable(args.file)}: {dsm.n} items, {data['marks']} marks ({CONVENTION})", file=out)
     print(f"Feedback marks: {before} in the given order -> {found.feedback_marks} in the best order found "
           f"({status}; {found.seconds:.1f} s, seed {found.seed})", file=out)
     print(f"Blocks of more than one item: {len(big)} ({sum(map(len, big))} items); bands: {data['bands']}", file=out)
@@ -297,27 +360,30 @@ def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any
         print(f"Best order: {dsm.n} items, not listed here (write it with -o order.txt, or --report)", file=out)
     for path in [*args.output, args.plot, args.report]:
         if path:
-            print(f"Wrote {path}", file=out)
+            print(f"Wrote {printable(path)}", file=out)
 
 
 def _blocks(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
+    from ._bands import Blocks, blocks, feedback_count
+    from ._write import json_text
+
     found: Blocks = blocks(dsm)
-    names = dsm.labels
     big = [(k, block) for k, block in enumerate(found.blocks) if len(block) > 1]
     if args.json:
+        labels = dsm.labels
         data = {
             "convention": CONVENTION,
             "items": dsm.n,
-            "blocks": [[names[i] for i in block] for _, block in big],
+            "blocks": [[labels[i] for i in block] for _, block in big],
             "bands": max(found.bands, default=0),
-            "band_of": {names[i]: band for block, band in zip(found.blocks, found.bands) for i in block},
-            "order": [names[i] for i in found.order],
+            "band_of": {labels[i]: band for block, band in zip(found.blocks, found.bands) for i in block},
+            "order": [labels[i] for i in found.order],
             "feedback_marks": feedback_count(dsm, found.order),
         }
-        json.dump(data, out, ensure_ascii=False)
-        out.write("\n")
+        out.write(json_text(data) + "\n")
         return 0
-    print(f"{args.file}: {dsm.n} items ({CONVENTION})", file=out)
+    names = [printable(name) for name in dsm.labels]
+    print(f"{printable(args.file)}: {dsm.n} items ({CONVENTION})", file=out)
     print(f"Blocks of more than one item: {len(big)} ({sum(len(b) for _, b in big)} items); "
           f"bands: {max(found.bands, default=0)}; the blocks in this order leave "
           f"{feedback_count(dsm, found.order)} feedback marks, all inside blocks", file=out)
@@ -334,11 +400,79 @@ def _blocks(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     return 0
 
 
+class _Interrupts:
+    """The command's SIGINT handler. The first Ctrl-C raises KeyboardInterrupt
+    (the search stops and the best order found is written); any later one,
+    or one once the command is leaving, ends the process at once with 130,
+    its temporary files removed: no second exception can escape half-way
+    through the handling of the first.
+
+    An exception raised by a signal handler is lost when the handler runs
+    inside a callback (a finalizer, a weak reference's callback while modules
+    load): `check` raises it again where the command can act on it."""
+
+    def __init__(self) -> None:
+        self.raised = False
+        self.handled = False
+        self.leaving = False
+
+    def __call__(self, signum: int, frame: object) -> None:
+        if not self.raised and not self.leaving:
+            self.raised = True
+            raise KeyboardInterrupt
+        _exit_now(130, "interrupted")
+
+    def check(self) -> None:
+        if self.raised and not self.handled:
+            self.handled = True
+            raise KeyboardInterrupt
+
+
+_interrupts = _Interrupts()  # the handler of the running command (a fresh one per `main`)
+
+
+def _exit_now(status: int, message: str) -> NoReturn:
+    from ._write import pending
+
+    _remove(pending)
+    try:
+        os.write(2, f"\r{PROG}: {message}\n".encode())
+    except OSError:
+        pass
+    os._exit(status)
+
+
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; returns the exit status."""
-    status = _main(argv)
-    _leave_search_threads(status)
-    return status
+    """Run the command; returns the exit status.
+
+    Ctrl-C is taken in charge first of all (the modules that take time to
+    load are loaded after). Called with `argv`, the caller's handler is put
+    back at the end."""
+    global _interrupts
+    interrupts = _interrupts = _Interrupts()
+    handled = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, interrupts) if handled else None
+    try:
+        try:
+            status = _main(argv)
+            interrupts.check()
+            _leave_search_threads(status)
+            _flush(sys.stdout)
+        except KeyboardInterrupt:
+            interrupts.handled = True
+            _stop_progress_line()
+            _say("interrupted")
+            status = 130
+        return status
+    finally:
+        interrupts.leaving = True
+        if handled and argv is not None and previous is not None:
+            signal.signal(signal.SIGINT, previous)
+        elif handled and argv is None:
+            # The status is decided and everything written: a Ctrl-C while
+            # the interpreter ends changes nothing (a handler of ours would
+            # be reset to the default, which kills the process).
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _leave_search_threads(status: int) -> None:
@@ -350,47 +484,115 @@ def _leave_search_threads(status: int) -> None:
     for thread in helpers:
         thread.join(max(deadline - time.monotonic(), 0.0))
     if any(thread.is_alive() for thread in helpers):
-        sys.stdout.flush()
-        sys.stderr.flush()
+        _flush(sys.stdout)
+        _flush(sys.stderr)
         os._exit(status)
 
 
+def _say(message: str) -> None:
+    """One line on standard error (nothing if it cannot be written)."""
+    try:
+        print(f"{PROG}: {printable(message)}", file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _flush(stream: TextIO | None) -> None:
+    """Flushes an output stream; a reader that went away (`| head`) is no
+    failure, and the stream is quietly dropped."""
+    if stream is None:
+        return
+    try:
+        stream.flush()
+    except BrokenPipeError:
+        _drop(stream)
+
+
+def _drop(stream: TextIO) -> None:
+    """Points the stream's descriptor at the null device, so that nothing
+    left in it fails again when the interpreter ends."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _standard_streams() -> str | None:
+    """Makes the standard streams safe to use: a closed descriptor 0, 1 or 2
+    is held by the null device (no file the command opens may take its
+    number), a closed standard error writes nowhere, and names that the
+    terminal's encoding cannot show are escaped. Returns the problem when
+    standard output is closed (the result would be lost)."""
+    for descriptor in (0, 1, 2):
+        try:
+            os.fstat(descriptor)
+        except OSError:
+            try:
+                null = os.open(os.devnull, os.O_RDWR)
+                if null != descriptor:
+                    os.dup2(null, descriptor)
+                    os.close(null)
+            except OSError:
+                pass
+    if sys.stderr is None:
+        sys.stderr = open(2, "w", encoding="utf-8", errors="backslashreplace", closefd=False)  # noqa: SIM115
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            try:
+                reconfigure(errors="backslashreplace")
+            except (OSError, ValueError):
+                pass
+    if sys.stdout is None:
+        return "standard output is closed: nowhere to write the result"
+    return None
+
+
 def _main(argv: list[str] | None) -> int:
+    problem = _standard_streams()
+    if problem is not None:
+        _say(problem)
+        return 2
     parser = _parser()
     args = parser.parse_args(argv)
+    from ._read import DsmFileError, read_dsm
+
     try:
         _check_args(args, parser)
         try:
             dsm = read_dsm(args.file, transpose=args.transpose, sheet=args.sheet)
         except OSError as error:
             raise DsmFileError(args.file, error.strerror or str(error)) from None
+        _interrupts.check()
         if args.command == "blocks":
             return _blocks(args, dsm, sys.stdout)
         return _sequence(args, dsm, sys.stdout)
     except DsmFileError as error:
         _stop_progress_line()
-        print(f"{PROG}: {error}", file=sys.stderr)
+        _say(str(error))
         return 2
-    except KeyboardInterrupt:
-        _stop_progress_line()
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): nothing more to say.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop(sys.stdout)
         return 0
     except Exception as error:  # an internal failure: one line, the details on demand
+        if _interrupts.raised and not _interrupts.handled:
+            raise KeyboardInterrupt from None  # a failure that Ctrl-C caused (a module left half loaded)
         if os.environ.get("OVILA_DSM_DEBUG"):
             raise
-        print(f"{PROG}: internal error: {type(error).__name__}: {error} "
-              "(set OVILA_DSM_DEBUG=1 for the details)", file=sys.stderr)
+        _stop_progress_line()
+        _say(f"internal error: {type(error).__name__}: {error} (set OVILA_DSM_DEBUG=1 for the details)")
         return 1
 
 
 def _stop_progress_line() -> None:
-    if sys.stderr.isatty():
-        sys.stderr.write("\r\x1b[K")
+    try:
+        if sys.stderr is not None and sys.stderr.isatty():
+            sys.stderr.write("\r\x1b[K")
+    except (OSError, ValueError):
+        pass
 
 
 if __name__ == "__main__":

@@ -16,6 +16,12 @@ struct PythonError {};
 // failure without setting one, raises SystemError first.
 [[noreturn]] void throw_python_error();
 
+// False on a thread that must not touch the interpreter any more: one that
+// the finalizing interpreter ends by unwinding it (it has no thread state and
+// does not hold the lock). The destructors that run during that unwind leak
+// their references rather than release them.
+bool may_touch_interpreter() noexcept;
+
 class Ref {
 public:
     Ref() = default;
@@ -37,7 +43,9 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr && may_touch_interpreter()) Py_DECREF(p_);
+    }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }
