@@ -158,6 +158,13 @@ class Runs:
                         pass
         self.processes = []
 
+    def kill(self) -> None:
+        """Ends the workers at once; safe from another thread than the one
+        waiting for them (which then sees them end)."""
+        for process in list(self.processes):
+            if process.poll() is None:
+                process.kill()
+
     def _start(self) -> None:
         if not sys.executable:
             raise RuntimeError("method='sga' starts worker processes, and this interpreter cannot say where it is "

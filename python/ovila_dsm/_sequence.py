@@ -176,6 +176,7 @@ class _Run:
         self.split_done = threading.Event()
         self.lock = threading.Lock()  # guards `proofs` and `parts` while the helpers work
         self.proofs: list[_proof.Proof] = []
+        self.runs: Any = None  # the genetic algorithm's workers while they run
         self.parts: list[_Part] = []
         self.items = np.zeros(0, dtype=np.int32)
         self.starts = np.zeros(1, dtype=np.int32)
@@ -239,6 +240,8 @@ class _Run:
                 part.block.stop()
             for proof in self.proofs:
                 proof.interrupt()
+            if self.runs is not None:
+                self.runs.kill()
 
     # -- the helper threads
 
@@ -355,14 +358,25 @@ class _Run:
         from ._genetic import Runs
 
         with Runs() as runs:
-            parts = self.parts
-            for part, share in zip(parts, _plan.shares([p.block.marks for p in parts], self.left())):
+            with self.lock:
+                self.runs = runs
                 if self.stopping.is_set():
                     return
-                n, indptr, indices = part.block.arrays()
-                graph = Graph(n, np.frombuffer(indptr, dtype=np.int32), np.frombuffer(indices, dtype=np.int32))
-                part.block.cycle_bound(share * _plan.BOUND_SHARE)
-                part.block.offer(runs.best(graph, share).astype(np.int32).tobytes())
+            try:
+                parts = self.parts
+                for part, share in zip(parts, _plan.shares([p.block.marks for p in parts], self.left())):
+                    if self.stopping.is_set():
+                        return
+                    n, indptr, indices = part.block.arrays()
+                    graph = Graph(n, np.frombuffer(indptr, dtype=np.int32), np.frombuffer(indices, dtype=np.int32))
+                    part.block.cycle_bound(share * _plan.BOUND_SHARE)
+                    part.block.offer(runs.best(graph, share).astype(np.int32).tobytes())
+            except RuntimeError:
+                if not self.stopping.is_set():
+                    raise  # a worker failed on its own
+            finally:
+                with self.lock:
+                    self.runs = None
 
     # -- the result
 
