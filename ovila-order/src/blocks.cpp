@@ -85,17 +85,36 @@ Split split(const Graph& g) {
     for (std::size_t b = 0; b < count; ++b) member_ptr[b + 1] = member_ptr[b] + size[b];
     std::vector<std::int32_t> members(n), fill(member_ptr.begin(), member_ptr.end() - 1);
     for (std::int32_t u = 0; u < g.n; ++u) members[static_cast<std::size_t>(fill[blocks.block_of[u]]++)] = u;
-    using Entry = std::pair<std::int32_t, std::int32_t>;  // (first item, block)
-    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> ready;
-    for (std::size_t b = 0; b < count; ++b) {
-        if (pending[b] == 0) ready.emplace(first[b], static_cast<std::int32_t>(b));
+    // The free block with the earliest first item comes next. Blocks are
+    // scanned in the order of their first items; a block that becomes free
+    // behind the scan waits in a heap (few do when the matrix is given in a
+    // good order), so a mostly ordered matrix costs linear time.
+    std::vector<std::int32_t> by_first;  // blocks in the order of their first items
+    by_first.reserve(count);
+    for (std::int32_t u = 0; u < g.n; ++u) {
+        const auto b = static_cast<std::size_t>(blocks.block_of[u]);
+        if (first[b] == u) by_first.push_back(static_cast<std::int32_t>(b));
     }
+    using Entry = std::pair<std::int32_t, std::int32_t>;  // (first item, block)
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> behind;
+    std::vector<char> placed(count, 0);
+    std::size_t scan = 0;  // blocks before by_first[scan] were free and placed, or wait in `behind`
     std::vector<std::int32_t> place(count, -1);
     out.items.reserve(n);
     out.starts.reserve(count + 1);
-    while (!ready.empty()) {
-        const auto b = static_cast<std::size_t>(ready.top().second);
-        ready.pop();
+    for (std::size_t step = 0; step < count; ++step) {
+        while (scan < count && (placed[static_cast<std::size_t>(by_first[scan])] ||
+                                pending[static_cast<std::size_t>(by_first[scan])] != 0)) {
+            ++scan;
+        }
+        std::size_t b;
+        if (!behind.empty() && (scan == count || behind.top().first < first[static_cast<std::size_t>(by_first[scan])])) {
+            b = static_cast<std::size_t>(behind.top().second);
+            behind.pop();
+        } else {
+            b = static_cast<std::size_t>(by_first[scan]);
+        }
+        placed[b] = 1;
         place[b] = static_cast<std::int32_t>(out.starts.size());
         out.starts.push_back(static_cast<std::int32_t>(out.items.size()));
         for (std::int32_t k = member_ptr[b]; k < member_ptr[b + 1]; ++k) {
@@ -104,7 +123,10 @@ Split split(const Graph& g) {
             out.block_of[static_cast<std::size_t>(v)] = place[b];
             for (std::int32_t u : g.needed_by_of(v)) {
                 const auto c = static_cast<std::size_t>(blocks.block_of[u]);
-                if (c != b && --pending[c] == 0) ready.emplace(first[c], static_cast<std::int32_t>(c));
+                if (c == b || --pending[c] != 0) continue;
+                // Free now: found by the scan if it lies ahead, else it waits.
+                const bool ahead = scan < count && first[c] >= first[static_cast<std::size_t>(by_first[scan])];
+                if (!ahead) behind.emplace(first[c], static_cast<std::int32_t>(c));
             }
         }
     }

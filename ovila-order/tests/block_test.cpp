@@ -48,9 +48,9 @@ TEST(Graph, FromPairsSortsRowsAndDropsRepeatsAndSelfMarks) {
 }
 
 TEST(Split, BlocksAfterWhatTheyNeedEarliestItemFirstAndTheirMarks) {
-    for (std::uint64_t seed = 0; seed < 40; ++seed) {
-        const std::int32_t n = 1 + static_cast<std::int32_t>(seed % 29);
-        const Graph g = random_graph(n, 0.02 + 0.01 * static_cast<double>(seed % 9), seed);
+    for (std::uint64_t seed = 0; seed < 200; ++seed) {
+        const std::int32_t n = 1 + static_cast<std::int32_t>(seed % 41);
+        const Graph g = random_graph(n, 0.01 + 0.01 * static_cast<double>(seed % 9), seed);
         const Split s = split(g);
         ASSERT_TRUE(is_permutation_of(s.items, n));
         const Blocks reference = condense(g);

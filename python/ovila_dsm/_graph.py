@@ -166,7 +166,7 @@ def _numbers(cells: np.ndarray) -> np.ndarray:
 
 def _labels(labels: Any, n: int) -> list[str]:
     if labels is None:
-        return [str(i + 1) for i in range(n)]
+        return np.arange(1, n + 1).astype(str).tolist()
     if isinstance(labels, (str, bytes)):
         raise TypeError("labels must be a sequence of names, not a single string")
     names = [str(label) for label in labels]

@@ -35,10 +35,14 @@ class Task:
     at that moment goes on to the end of the block's time instead of
     handing over to the next task."""
 
+
     kind: str  # "search" or "proof"
     salt: int = 0
     until: float = 1.0
     keep_if_gap: float = -1.0
+    # A search that stagnates starts again from the block's best order with
+    # the next seed (its salt plus the number of cores), until `until`.
+    repeat: bool = False
 
 
 def plan(*, method: str, provable: bool, cores: int, seconds: float) -> tuple[tuple[Task, ...], ...]:
@@ -52,6 +56,8 @@ def plan(*, method: str, provable: bool, cores: int, seconds: float) -> tuple[tu
     searches = tuple((Task("search", salt=core),) for core in range(cores))
     if method != "auto" or not provable:
         return searches
+    # While a proof may still end the block, searches do not stop at
+    # stagnation: they start again, feeding the proof better orders.
     first = min(1.0, max(PROOF_SHARE, PROOF_FIRST / seconds)) if seconds > 0 else 1.0
     proof_core = (
         Task("proof", until=first, keep_if_gap=CLOSE_GAP),
@@ -61,7 +67,8 @@ def plan(*, method: str, provable: bool, cores: int, seconds: float) -> tuple[tu
     if cores == 1:
         # One core: the proof first, then the search, then the proof again.
         return ((proof_core[0], Task("search", salt=0), Task("proof")),)
-    return (searches[0], proof_core) + searches[2:]
+    tireless = tuple((Task("search", salt=core, repeat=True),) for core in range(cores))
+    return (tireless[0], proof_core) + tireless[2:]
 
 
 def shares(marks: list[int], seconds: float) -> list[float]:

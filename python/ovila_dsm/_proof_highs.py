@@ -101,7 +101,7 @@ class HighsProof:
                     np.full(marks, highspy.HighsVarType.kInteger),
                 )
                 self.integer = True
-            start = h.getSolution()
+            start = highspy.HighsSolution()  # a new one: the solver's own is shared with it
             start.col_value = np.frombuffer(block.feedback_marks(), dtype=np.uint8).astype(np.float64).tolist()
             start.value_valid = True
             h.setSolution(start)
@@ -111,7 +111,16 @@ class HighsProof:
                 block.raise_bound(bound(info.mip_dual_bound))
             if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
                 return
-            kept = kept_marks(self.values())
+            x = self.values()
+            if abs(x.sum() - info.objective_function_value) > 0.5:
+                # Seen with a start solution: the solution handed back is the
+                # start, not the optimum reported. Solved again without it.
+                h.clearSolver()
+                h.run()
+                if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
+                    return
+                x = self.values()
+            kept = kept_marks(x)
             block.offer_keeping(kept)
             cycles = block.short_cycles(kept, CYCLES_PER_ROUND)
             if not cycles:

@@ -15,10 +15,12 @@ before it returns or raises.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import math
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from numbers import Real
 from typing import Any, NamedTuple
@@ -122,6 +124,18 @@ def sequence(
     return run.drive(progress)
 
 
+@contextlib.contextmanager
+def _no_collection() -> Iterator[None]:
+    """The cyclic garbage collector paused (the lists made here hold no cycle)."""
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was:
+            gc.enable()
+
+
 class _Helper:
     """A call on a helper thread; its result or error is kept for the waiter.
 
@@ -143,7 +157,10 @@ class _Helper:
                 self.finished.set()
 
         self.thread = threading.Thread(target=body, name=name, daemon=True)
+
+    def start(self) -> _Helper:
         self.thread.start()
+        return self
 
     def join(self, seconds: float | None = None) -> bool:
         """Waits up to `seconds` (None: until the call ends); true once it has."""
@@ -191,6 +208,7 @@ class _Run:
         failure: BaseException | None = None
         last = time.perf_counter()
         try:
+            worker.start()  # Ctrl-C may come while it starts: it is then stopped below
             while not worker.join(WAIT):
                 now = time.perf_counter()
                 if progress is not None and now - last >= REPORT_EVERY and self.parts_known():
@@ -205,6 +223,8 @@ class _Run:
             self.stop()
         while True:  # once stopped, the helpers end within moments
             try:
+                if not worker.thread.is_alive() and not worker.thread.ident:
+                    break  # it never started
                 if worker.join(WAIT):
                     break
             except KeyboardInterrupt:
@@ -218,6 +238,10 @@ class _Run:
             else:
                 raise worker.error
         result: Sequencing = worker.value
+        if result is None:  # stopped before its thread began: the blocks as given
+            self.marks = self.read()
+            self.split()
+            result = self.result()
         if interrupted:
             raise Interrupted(result)
         return result
@@ -314,7 +338,14 @@ class _Run:
                 if now >= task_ends:
                     continue  # its share is over already
                 if task.kind == "search":
-                    block.improve(self.salted(part, task.salt), task_ends - now, _plan.STALE_ROUNDS)
+                    salt = task.salt
+                    while (
+                        block.improve(self.salted(part, salt), task_ends - time.perf_counter(), _plan.STALE_ROUNDS)
+                        == "stale"
+                        and task.repeat
+                        and not self.stopping.is_set()
+                    ):
+                        salt += len(cores)
                     proof = part.proof
                     if block.done and proof is not None:
                         proof.interrupt()  # also in the middle of a long solve
@@ -327,7 +358,7 @@ class _Run:
                     proof.run(ends - time.perf_counter())
                     return
 
-        helpers = [_Helper(lambda tasks=tasks: run(tasks)) for tasks in cores[1:]]  # type: ignore[misc]
+        helpers = [_Helper(lambda tasks=tasks: run(tasks)).start() for tasks in cores[1:]]  # type: ignore[misc]
         try:
             run(cores[0])
         except BaseException:
@@ -381,6 +412,10 @@ class _Run:
     # -- the result
 
     def result(self) -> Sequencing:
+        with _no_collection():  # millions of small lists: the cyclic collector would run over them again and again
+            return self._result()
+
+    def _result(self) -> Sequencing:
         with self.lock:
             items = self.items.copy()
             starts = self.starts
