@@ -83,3 +83,23 @@ def test_the_proof_ends_a_search_that_would_not_end_by_itself() -> None:
     assert ended == ["bound"]
     assert block.done and block.cost == block.bound == recount(block)
     proof.close()
+
+
+def test_nothing_but_the_json_reaches_standard_output(solver: str, tmp_path) -> None:  # type: ignore[no-untyped-def]
+    import json
+    import os
+    import subprocess
+    import sys
+
+    rng = np.random.default_rng(8)
+    cells = (rng.random((80, 80)) < 0.08).astype(int)
+    lines = ["," + ",".join(f"t{k}" for k in range(80))]
+    lines += [f"t{r}," + ",".join(map(str, cells[r])) for r in range(80)]
+    (tmp_path / "m.csv").write_text("\n".join(lines) + "\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "ovila_dsm.cli", "sequence", "m.csv", "--json", "--time-limit", "3", "--seed", "1"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120,
+        env=dict(os.environ, OVILA_DSM_PROOF=solver),
+    )
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["items"] == 80

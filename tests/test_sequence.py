@@ -103,6 +103,18 @@ def test_explicit_zeros_of_a_sparse_matrix_are_not_marks() -> None:
     assert (result.feedback_marks, result.blocks) == (0, [[0], [1]])
 
 
+def test_empty_cells_of_lists_and_masked_arrays_are_not_marks() -> None:
+    with_none = od.sequence([[None, 1, None], [None, None, 1], [1, None, None]])
+    assert with_none.feedback_marks == 1
+    masked = np.ma.masked_array([[0, 1, 1], [1, 0, 1], [1, 1, 0]], mask=[[0, 0, 1], [1, 0, 0], [0, 1, 0]])
+    assert od.sequence(masked).feedback_marks == 1  # the marks left: 0 needs 1, 1 needs 2, 2 needs 0
+
+
+def test_a_time_limit_too_large_to_count_means_none() -> None:
+    result = od.sequence([[0, 1], [1, 0]], time_limit=10**400)
+    assert result.optimal and result.feedback_marks == 1
+
+
 def test_labels_follow_the_order() -> None:
     cells = [[0, 1, 0], [0, 0, 1], [0, 0, 0]]  # a needs b, b needs c
     result = od.sequence(cells, labels=["a", "b", "c"])
@@ -136,6 +148,9 @@ def test_zero_or_one_item(cells: object) -> None:
         (lambda: od.sequence([[0]], method="best"), ValueError, "'auto', 'heuristic', 'sga'"),
         (lambda: od.sequence([[0]], seed=-1), ValueError, "seed must be between"),
         (lambda: od.sequence([[0]], seed=True), TypeError, "seed must be an integer"),
+        (lambda: od.sequence([[0]], progress=5), TypeError, "progress must be callable"),
+        (lambda: od.sequence(scipy.sparse.csr_array((10**9, 10**9))), ValueError, "at most 10,000,000 items"),
+        (lambda: od.sequence([[0, object()], [0, 0]]), TypeError, "must be a number"),
     ],
 )
 def test_bad_input_is_named(call, error, text) -> None:  # type: ignore[no-untyped-def]
