@@ -16,10 +16,29 @@ lower bound and seconds of:
 and the large Debian dependency graph (items, marks, blocks, result, proof,
 seconds, peak memory), run in a child process so that its memory is its own.
 
-    pip install '.[bench]' && python benchmarks/quality.py
+Further sections, each chosen by its option:
+
+--returns   how soon `sequence` returns on every matrix of the data folder
+            at its default time limit (reading included for the Debian
+            graph), and on the import graph of this machine's Python;
+--scale     10**6 items with 5*10**6 random marks (time limit 10 s) and a
+            dense 5,000 x 5,000 matrix at density 0.5 (time limit 5 s):
+            seconds from the call to its return, peak memory (child
+            processes, the matrix built before the clock starts);
+--proofs    the twelve Imase-Itoh graphs of the exact feedback-arc-set
+            literature (fas-benchmark/ in the data folder, optima in its
+            README) at time_limit=60: when the optimum was first held, when
+            it was proven, beside the same proof with HiGHS instead of SCIP
+            (OVILA_DSM_PROOF=highs) and python-igraph's exact method
+            (Graph.feedback_arc_set(method="ip"), capped at --igraph-cap s);
+            each run in a child process.
+
+    pip install '.[bench]' && python benchmarks/quality.py [--returns] [--scale] [--proofs]
 
 Options: --data DIR (default ../shared/data beside the repository),
---quick (random matrices of 100 and 300 items only), --skip-debian.
+--quick (random matrices of 100 and 300 items only), --skip-debian,
+--skip-random (no random matrices or published matrices: only the chosen
+sections).
 """
 
 from __future__ import annotations
@@ -30,6 +49,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 from pathlib import Path
@@ -179,28 +199,175 @@ def check(rows: list[dict[str, object]]) -> list[str]:
     return lines
 
 
+
+# -- how soon sequence returns
+
+
+def returns(data: Path) -> list[tuple[str, int, float, float, bool]]:
+    """(matrix, items, seconds to read, seconds of sequence, proven) for every
+    matrix of the data folder and this machine's import graph."""
+    rows = []
+    paths = sorted(data.glob("*.csv")) + sorted(data.glob("*.tsv.gz"))
+    with tempfile.TemporaryDirectory() as folder:
+        imports = Path(folder) / "python-imports.csv"
+        subprocess.run([sys.executable, str(ROOT / "benchmarks" / "import_graph.py"), str(imports)],
+                       check=True, capture_output=True)
+        paths.append(imports)
+        for path in paths:
+            started = time.perf_counter()
+            dsm = od.read_dsm(path)
+            read = time.perf_counter() - started
+            result = od.sequence(dsm, seed=1)
+            rows.append((path.name, dsm.n, read, result.seconds, result.optimal))
+    return rows
+
+
+def show_returns(rows: list[tuple[str, int, float, float, bool]]) -> None:
+    print(f"{'matrix':<34}{'items':>7}{'read s':>8}{'sequence s':>11}  proven")
+    for name, n, read, seconds, proven in rows:
+        print(f"{name:<34}{n:>7}{read:>8.2f}{seconds:>11.3f}  {proven}")
+
+
+# -- large inputs
+
+SCALE = """
+import json, resource, sys, time
+import numpy as np, scipy.sparse
+import ovila_dsm as od
+kind = sys.argv[1]
+rng = np.random.default_rng(1)
+if kind == "sparse":
+    n, m, limit = 10**6, 5 * 10**6, 10.0
+    matrix = scipy.sparse.csr_array((np.ones(m), (rng.integers(0, n, m), rng.integers(0, n, m))), shape=(n, n))
+else:
+    n, limit = 5000, 5.0
+    matrix = (rng.random((n, n)) < 0.5).astype(np.float64)
+started = time.perf_counter()
+result = od.sequence(matrix, seed=1, time_limit=limit)
+print(json.dumps(dict(kind=kind, items=n, limit=limit, returned=time.perf_counter() - started,
+                      marks=result.feedback_marks, bound=result.lower_bound,
+                      peak_mb=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)))
+"""
+
+
+def scale() -> list[dict[str, object]]:
+    found = []
+    for kind in ("sparse", "dense"):
+        out = subprocess.run([sys.executable, "-c", SCALE, kind], capture_output=True, text=True, check=True)
+        found.append(json.loads(out.stdout.strip().splitlines()[-1]))
+    return found
+
+
+# -- proofs on the hard graphs of the literature
+
+PROOF = """
+import json, os, re, sys
+import ovila_dsm as od
+path, optimum, limit = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+dsm = od.read_dsm(path)
+held = []
+def progress(report):
+    if not held and report.feedback_marks <= optimum:
+        held.append(report.seconds)
+result = od.sequence(dsm, seed=1, time_limit=limit, progress=progress)
+if not held and result.feedback_marks <= optimum:
+    held.append(result.seconds)
+print(json.dumps(dict(result=result.feedback_marks, bound=result.lower_bound, proven=result.optimal,
+                      seconds=result.seconds, held=held[0] if held else None)))
+"""
+
+IGRAPH = """
+import json, sys, time
+import igraph
+rows = [line.rstrip("\\n").split("\\t") for line in open(sys.argv[1], encoding="utf-8")][1:]
+names = {}
+edges = [(names.setdefault(a, len(names)), names.setdefault(b, len(names))) for a, b in rows]
+graph = igraph.Graph(n=len(names), edges=edges, directed=True)
+started = time.perf_counter()
+cut = graph.feedback_arc_set(method="ip")
+print(json.dumps(dict(result=len(cut), seconds=time.perf_counter() - started)))
+"""
+
+
+def fas_optima(data: Path) -> dict[str, int]:
+    text = (data / "README.md").read_text(encoding="utf-8")
+    return {m.group(1): int(m.group(2)) for m in re.finditer(r"\| (imase-itoh-n\d+-d\d) \| \d+ \| \d+ \| (\d+) \|", text)}
+
+
+def child(code: str, args: list[str], cap: float, env: dict[str, str] | None = None) -> dict[str, object] | None:
+    try:
+        out = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=cap,
+                             env=dict(os.environ, **(env or {})))
+    except subprocess.TimeoutExpired:
+        return None
+    lines = out.stdout.strip().splitlines()
+    return json.loads(lines[-1]) if out.returncode == 0 and lines else None
+
+
+def proofs(data: Path, limit: float, igraph_cap: float) -> list[dict[str, object]]:
+    rows = []
+    for name, optimum in sorted(fas_optima(data).items()):
+        path = str(data / "fas-benchmark" / f"{name}.edges.tsv")
+        row: dict[str, object] = {"graph": name, "optimum": optimum}
+        row["scip"] = child(PROOF, [path, str(optimum), str(limit)], limit + 60, {"OVILA_DSM_PROOF": "scip"})
+        row["highs"] = child(PROOF, [path, str(optimum), str(limit)], limit + 60, {"OVILA_DSM_PROOF": "highs"})
+        row["igraph"] = child(IGRAPH, [path], igraph_cap)
+        rows.append(row)
+        print(".", end="", flush=True)
+    print()
+    return rows
+
+
+def show_proofs(rows: list[dict[str, object]], limit: float, igraph_cap: float) -> None:
+    def cell(found: object) -> str:
+        if not isinstance(found, dict):
+            return "-"
+        proven = "proven" if found["proven"] else f"bound {found['bound']}"
+        held = "-" if found["held"] is None else f"{found['held']:.1f}"
+        return f"{found['result']} ({proven}, {found['seconds']:.1f} s, opt. at {held})"
+
+    print(f"{'graph':<22}{'opt':>5}  {'sequence, SCIP':<40}{'sequence, HiGHS':<40}igraph ip (cap {igraph_cap:g} s)")
+    for row in rows:
+        ig = row["igraph"]
+        ig_text = f"{ig['result']} in {ig['seconds']:.1f} s" if isinstance(ig, dict) else "not within the cap"
+        print(f"{row['graph']:<22}{row['optimum']:>5}  {cell(row['scip']):<40}{cell(row['highs']):<40}{ig_text}")
+    for solver in ("scip", "highs"):
+        done = [r[solver] for r in rows if isinstance(r[solver], dict)]
+        found10 = sum(1 for f in done if f["held"] is not None and f["held"] <= 10)  # type: ignore[index,operator]
+        proven = sum(1 for f in done if f["proven"])  # type: ignore[index]
+        print(f"{solver}: optimum held within 10 s on {found10} of {len(rows)}; proven within {limit:g} s on {proven} of {len(rows)}")
+    print(f"igraph: {sum(isinstance(r['igraph'], dict) for r in rows)} of {len(rows)} within {igraph_cap:g} s")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--data", type=Path, default=DEFAULT_DATA, help="folder of the shared matrices")
     parser.add_argument("--quick", action="store_true", help="random matrices of up to 300 items only")
     parser.add_argument("--skip-debian", action="store_true", help="leave out the Debian graph")
+    parser.add_argument("--skip-random", action="store_true", help="only the sections chosen below")
+    parser.add_argument("--returns", action="store_true", help="how soon sequence returns on real matrices")
+    parser.add_argument("--scale", action="store_true", help="10**6 sparse and 5,000 dense items")
+    parser.add_argument("--proofs", action="store_true", help="the Imase-Itoh graphs, SCIP, HiGHS and igraph")
+    parser.add_argument("--proof-limit", type=float, default=60.0, help="time limit of sequence there (s)")
+    parser.add_argument("--igraph-cap", type=float, default=120.0, help="cap of igraph's exact method (s)")
     args = parser.parse_args()
     print(f"{os.cpu_count()} cores; sequence time limit {TIME_LIMIT:g} s; {od.CONVENTION}", flush=True)
-    rows = []
-    optima = published_optima(args.data) if (args.data / "README.md").exists() else {}
-    for name, optimum in sorted(optima.items()):
-        rows.append(measure(name.removesuffix(".csv"), od.read_dsm(args.data / name), optimum))
-        print(".", end="", flush=True)
-    for n, density in RANDOM_SIZES:
-        if args.quick and n > 300:
-            continue
-        rows.append(measure(f"random {n} x {density:g}", random_matrix(n, density), None))
-        print(".", end="", flush=True)
-    print()
-    show(rows)
-    print()
-    print("\n".join(check(rows)))
-    if not args.skip_debian:
+    if not args.skip_random:
+        rows = []
+        optima = published_optima(args.data) if (args.data / "README.md").exists() else {}
+        for name, optimum in sorted(optima.items()):
+            rows.append(measure(name.removesuffix(".csv"), od.read_dsm(args.data / name), optimum))
+            print(".", end="", flush=True)
+        for n, density in RANDOM_SIZES:
+            if args.quick and n > 300:
+                continue
+            rows.append(measure(f"random {n} x {density:g}", random_matrix(n, density), None))
+            print(".", end="", flush=True)
+        print()
+        show(rows)
+        print()
+        print("\n".join(check(rows)))
+    if not args.skip_debian and not args.skip_random:
         found = debian(args.data)
         if found is not None:
             print()
@@ -211,6 +378,17 @@ def main() -> None:
                     **found
                 )
             )
+    if args.returns:
+        print()
+        show_returns(returns(args.data))
+    if args.scale:
+        print()
+        for found_scale in scale():
+            print("{kind}: {items} items, time limit {limit:g} s: returned after {returned:.2f} s, "
+                  "{marks} feedback marks (bound {bound}), peak memory {peak_mb:.0f} MB".format(**found_scale))
+    if args.proofs:
+        print()
+        show_proofs(proofs(args.data, args.proof_limit, args.igraph_cap), args.proof_limit, args.igraph_cap)
 
 
 if __name__ == "__main__":
