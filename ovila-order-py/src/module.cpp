@@ -16,7 +16,9 @@
 #include <string>
 
 #include "binding/binding.hpp"
+#include "objective.hpp"
 #include "order.hpp"
+#include "search.hpp"
 
 namespace ovila::py {
 
@@ -79,6 +81,23 @@ auto checked(F&& body) {
     }
 }
 
+order::Objective objective_argument(PyObject* object) {
+    if (object == nullptr || object == Py_None) return order::Objective::marks;
+    if (!PyUnicode_Check(object)) {
+        raise(PyExc_TypeError, argument_prefix("objective") + "'" + type_name(object) + "' object is not a str");
+    }
+    const std::string name = str_of(object);
+    if (name == "marks") return order::Objective::marks;
+    if (name == "weight") return order::Objective::weight;
+    if (name == "distance") return order::Objective::distance;
+    raise(PyExc_ValueError, "objective must be 'marks', 'weight' or 'distance', got '" + name + "'");
+}
+
+std::vector<std::int64_t> weights_argument(PyObject* object) {
+    if (object == nullptr || object == Py_None) return {};
+    return bytes_argument<std::int64_t>(object, "weights", "native int64");
+}
+
 std::int32_t items_argument(PyObject* object) {
     const std::int64_t n = int_argument(object, "n");
     if (n < 0 || n > std::numeric_limits<std::int32_t>::max() - 1) {
@@ -87,11 +106,12 @@ std::int32_t items_argument(PyObject* object) {
     return static_cast<std::int32_t>(n);
 }
 
-Graph graph_argument(const Arguments& args) {
+Graph graph_argument(const Arguments& args, PyObject* weights = nullptr) {
     const std::int32_t n = items_argument(args.raw(0));
     const auto indptr = int32_argument(args.raw(1), "indptr");
     const auto indices = int32_argument(args.raw(2), "indices");
-    return checked([&] { return Graph::from_rows(n, indptr, indices); });
+    const auto w = weights_argument(weights);
+    return checked([&] { return Graph::from_rows(n, indptr, indices, w); });
 }
 
 std::vector<std::int32_t> order_argument(PyObject* object, const Graph& g) {
@@ -142,8 +162,11 @@ struct BlockHandle {
 
 std::shared_ptr<order::Block> block_of(PyObject* self) { return as_instance<BlockHandle>(self)->value.block; }
 
-const Signature block_signature{"Block", "__new__", {"n", "indptr", "indices"}, 3};
-BlockHandle build_block(const Arguments& a) { return {std::make_shared<order::Block>(graph_argument(a))}; }
+const Signature block_signature{"Block", "__new__", {"n", "indptr", "indices", "weights", "objective"}, 3};
+BlockHandle build_block(const Arguments& a) {
+    const order::Objective objective = objective_argument(a.raw(4));
+    return {std::make_shared<order::Block>(graph_argument(a, a.raw(3)), objective)};
+}
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 constexpr PyCFunction method() {
@@ -240,18 +263,36 @@ PyObject* block_greedy(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const Signature exact_block_signature{"Block", "exact", {"time_limit"}, 0};
+const Signature exact_block_signature{"Block", "exact", {"time_limit", "tie_break"}, 0};
 PyObject* block_exact(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        const double seconds = parse(exact_block_signature, args, kwargs, [](const Arguments& a) { return seconds_argument(a.raw(0), "time_limit"); });
+        bool tie_break = false;
+        const double seconds = parse(exact_block_signature, args, kwargs, [&](const Arguments& a) {
+            if (a.raw(1) != nullptr) {
+                const int truth_value = PyObject_IsTrue(a.raw(1));
+                if (truth_value < 0) throw PythonError{};
+                tie_break = truth_value != 0;
+            }
+            return seconds_argument(a.raw(0), "time_limit");
+        });
         auto block = block_of(self);
-        if (block->graph().n > order::exact_limit) {
-            raise(PyExc_ValueError, "exact search takes at most " + std::to_string(order::exact_limit) +
-                                        " items, got " + std::to_string(block->graph().n));
+        const bool by_score = tie_break || block->objective() != order::Objective::marks;
+        const std::int32_t limit = by_score ? order::exact_by_limit : order::exact_limit;
+        if (block->graph().n > limit) {
+            raise(PyExc_ValueError, "exact search takes at most " + std::to_string(limit) + " items here, got " +
+                                        std::to_string(block->graph().n));
         }
         const Deadline deadline(seconds);
+        const auto poll = [&](std::int64_t) { return !deadline.passed() && !block->stopped(); };
         return truth(unlocked([&] {
-            auto found = order::exact(block->graph(), [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+            if (by_score) {
+                auto found = order::exact_by(block->graph(), block->objective(), tie_break, poll);
+                if (!found) return false;
+                block->settle(std::move(found->order));
+                block->raise_bound(found->score.objective);
+                return true;
+            }
+            auto found = order::exact(block->graph(), poll);
             if (!found) return false;
             block->offer_counted(std::move(found->order), found->cost);
             block->raise_bound(found->cost);
@@ -268,7 +309,8 @@ PyObject* block_cycle_bound(PyObject* self, PyObject* args, PyObject* kwargs) {
         const Deadline deadline(seconds);
         const std::int64_t bound = unlocked([&] {
             const std::int64_t found =
-                order::cycle_bound(block->graph(), [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+                order::cycle_bound(block->graph(), block->objective() == order::Objective::weight,
+                                   [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
             block->raise_bound(found);
             return found;
         });
@@ -276,37 +318,112 @@ PyObject* block_cycle_bound(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const Signature improve_signature{"Block", "improve", {"seed", "time_limit", "max_stale", "adopt"}, 3};
+const Signature improve_signature{
+    "Block", "improve", {"seed", "time_limit", "max_stale", "adopt", "lead", "first_round", "start"}, 3};
 PyObject* block_improve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         double seconds = 0;
+        auto block = block_of(self);
         const order::ImproveOptions options = parse(improve_signature, args, kwargs, [&](const Arguments& a) {
             order::ImproveOptions o;
             o.seed = a.get<std::uint64_t>(0);
             seconds = seconds_argument(a.raw(1), "time_limit");
             o.max_stale = int_argument(a.raw(2), "max_stale");
             if (o.max_stale < 0) raise(PyExc_ValueError, "max_stale must be >= 0, got " + std::to_string(o.max_stale));
-            if (a.raw(3) != nullptr) {
-                const int adopt = PyObject_IsTrue(a.raw(3));
-                if (adopt < 0) throw PythonError{};
-                o.adopt = adopt != 0;
+            for (auto [i, flag] : {std::pair{3, &o.adopt}, std::pair{4, &o.lead}}) {
+                if (a.raw(i) == nullptr) continue;
+                const int value = PyObject_IsTrue(a.raw(i));
+                if (value < 0) throw PythonError{};
+                *flag = value != 0;
             }
+            if (a.raw(5) != nullptr) o.first_round = int_argument(a.raw(5), "first_round");
+            if (a.raw(6) != nullptr && a.raw(6) != Py_None) o.start = order_argument(a.raw(6), block->graph());
             return o;
         });
-        auto block = block_of(self);
         const Deadline deadline(seconds);
         bool timed_out = false;
-        const order::Ended ended = unlocked([&] {
+        order::Improved result = unlocked([&] {
             return order::improve(*block, options, [&](std::int64_t) {
                 timed_out = deadline.passed();
                 return !timed_out;
             });
         });
-        const char* why = ended == order::Ended::bound ? "bound"
-                          : ended == order::Ended::stale ? "stale"
-                          : timed_out                    ? "time"
-                                                         : "stopped";
-        return PyUnicode_FromString(why);
+        const char* why = result.ended == order::Ended::bound   ? "bound"
+                          : result.ended == order::Ended::stale ? "stale"
+                          : timed_out                           ? "time"
+                                                                : "stopped";
+        Ref reason = Ref::owned(PyUnicode_FromString(why)), o = bytes_of(result.order);
+        return Py_BuildValue("(OLOL)", reason.get(), static_cast<long long>(result.rounds), o.get(),
+                             static_cast<long long>(result.cost));
+    });
+}
+
+const Signature lead_at_signature{"Block", "lead_at", {"round"}, 1};
+PyObject* block_lead_at(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const std::int64_t round = parse(lead_at_signature, args, kwargs, [](const Arguments& a) { return int_argument(a.raw(0), "round"); });
+        auto block = block_of(self);
+        auto found = unlocked([&] { return block->lead_at(round); });
+        if (!found) Py_RETURN_NONE;
+        Ref o = bytes_of(found->first);
+        return Py_BuildValue("(OL)", o.get(), static_cast<long long>(found->second));
+    });
+}
+
+const Signature lead_end_signature{"Block", "lead_end", {}, 0};
+PyObject* block_lead_end(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(lead_end_signature, args, kwargs, [](const Arguments&) { return 0; });
+        block_of(self)->lead_end();
+        return Ref::borrowed(Py_None).release();
+    });
+}
+
+const Signature settle_signature{"Block", "settle", {"order"}, 1};
+PyObject* block_settle(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        auto order = parse(settle_signature, args, kwargs, [&](const Arguments& a) { return order_argument(a.raw(0), block->graph()); });
+        return truth(unlocked([&] { return block->settle(std::move(order)); }));
+    });
+}
+
+const Signature polished_signature{"Block", "polished", {"order", "time_limit"}, 1};
+PyObject* block_polished(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        double seconds = 0;
+        auto order = parse(polished_signature, args, kwargs, [&](const Arguments& a) {
+            seconds = seconds_argument(a.raw(1), "time_limit");
+            return order_argument(a.raw(0), block->graph());
+        });
+        const Deadline deadline(seconds);
+        const bool finished = unlocked([&] {
+            return order::polish(block->graph(), block->objective(), order, [&](std::int64_t) { return !deadline.passed() && !block->stopped(); });
+        });
+        Ref o = bytes_of(order);
+        return Py_BuildValue("(OO)", o.get(), finished ? Py_True : Py_False);
+    });
+}
+
+const Signature score_signature{"Block", "score", {"order"}, 1};
+PyObject* block_score(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        auto order = parse(score_signature, args, kwargs, [&](const Arguments& a) { return order_argument(a.raw(0), block->graph()); });
+        const order::Score score = order::score_of(block->graph(), order, block->objective());
+        return Py_BuildValue("(LLLL)", static_cast<long long>(score.objective), static_cast<long long>(order::feedback(block->graph(), order)),
+                             static_cast<long long>(order::total_weight(block->graph(), order)), static_cast<long long>(score.distance));
+    });
+}
+
+const Signature weights_signature{"Block", "weights", {}, 0};
+PyObject* block_weights(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        parse(weights_signature, args, kwargs, [](const Arguments&) { return 0; });
+        auto block = block_of(self);
+        const auto& w = block->graph().weight;
+        return bytes_of(w.data(), w.size() * sizeof(std::int64_t)).release();
     });
 }
 
@@ -376,7 +493,7 @@ PyObject* block_offer_keeping(PyObject* self, PyObject* args, PyObject* kwargs) 
     return guarded<PyObject*>(nullptr, [&] {
         auto block = block_of(self);
         const auto kept = parse(offer_keeping_signature, args, kwargs, [&](const Arguments& a) { return kept_argument(a.raw(0), block->graph()); });
-        return truth(unlocked([&] { return block->offer(order::order_keeping(block->graph(), kept)); }));
+        return truth(unlocked([&] { return block->offer(order::order_keeping(block->graph(), kept, block->objective())); }));
     });
 }
 
@@ -407,7 +524,7 @@ struct ClassOf<BlockHandle> {
         static ClassSpec spec = [] {
             ClassSpec s;
             s.name = "Block";
-            s.signature = "(n, indptr, indices)";
+            s.signature = "(n, indptr, indices, weights=None, objective='marks')";
             s.doc =
                 "One block of a sequencing, shared by the searches and the proof that work on it:\n"
                 "its marks, the best order found (first the given order), its cost, the best\n"
@@ -420,7 +537,7 @@ struct ClassOf<BlockHandle> {
             s.attributes = {
                 {"n", &block_number<read_n>, nullptr, "number of items", nullptr},
                 {"marks", &block_number<read_marks>, nullptr, "number of marks (mark k: row k of the compressed rows)", nullptr},
-                {"cost", &block_number<read_cost>, nullptr, "feedback marks of the best order", nullptr},
+                {"cost", &block_number<read_cost>, nullptr, "the objective of the best order (weights in the units given)", nullptr},
                 {"bound", &block_number<read_bound>, nullptr, "best lower bound proven", nullptr},
                 {"version", &block_number<read_version>, nullptr, "bumped by every new best order", nullptr},
                 {"done", &block_flag<read_done>, nullptr, "stopped, or the best order meets the bound", nullptr},
@@ -440,17 +557,34 @@ struct ClassOf<BlockHandle> {
                 {"greedy", method<block_greedy>(), call_flags,
                  "greedy($self, time_limit=None)\n--\n\nOffers the Eades-Lin-Smyth greedy order; True when kept."},
                 {"exact", method<block_exact>(), call_flags,
-                 "exact($self, time_limit=None)\n--\n\nAn optimal order by dynamic programming over subsets (at most 25\n"
-                 "items), given to the block with its bound; False when the time ran out."},
+                 "exact($self, time_limit=None, tie_break=False)\n--\n\nAn optimal order by dynamic programming over subsets (at most 25\n"
+                 "items counting marks, else 22), given to the block with its bound; with\n"
+                 "tie_break, the one of least total distance, then fewest pairs out of index\n"
+                 "order. False when the time ran out."},
                 {"cycle_bound", method<block_cycle_bound>(), call_flags,
                  "cycle_bound($self, time_limit=None)\n--\n\nRaises the bound to the number of cycles of a greedy packing of\n"
                  "cycles that share no mark (the packing so far at the time limit); returns it."},
                 {"improve", method<block_improve>(), call_flags,
-                 "improve($self, seed, time_limit, max_stale, adopt=True)\n--\n\n"
-                 "The strong search from the block's best order, its improvements given to the\n"
-                 "block. Returns why it ended: 'bound' (the best meets the bound), 'stale'\n"
-                 "(max_stale rounds without a new best), 'time' or 'stopped'. adopt: take up\n"
-                 "better orders other parties give the block."},
+                 "improve($self, seed, time_limit, max_stale, adopt=False, lead=False, first_round=0, start=None)\n--\n\n"
+                 "The strong search from `start` (default: the block's best order), its\n"
+                 "improvements given to the block. Returns (why, rounds, its best order, its\n"
+                 "cost); why it ended: 'bound' (its best meets the bound), 'stale' (max_stale\n"
+                 "rounds without a new best), 'time' or 'stopped'. adopt: take up better orders\n"
+                 "other parties give the block; lead: record its rounds (from first_round on)\n"
+                 "for lead_at."},
+                {"lead_at", method<block_lead_at>(), call_flags,
+                 "lead_at($self, round)\n--\n\n(order, cost): the lead search's best as of `round`, waiting for it to\n"
+                 "get there (its last when it ended sooner); None when the block was stopped first."},
+                {"lead_end", method<block_lead_end>(), call_flags, "lead_end($self)\n--\n\nThe lead search will not go on."},
+                {"settle", method<block_settle>(), call_flags,
+                 "settle($self, order)\n--\n\nMakes `order` the block's order when it costs no more than the best."},
+                {"polished", method<block_polished>(), call_flags,
+                 "polished($self, order, time_limit=None)\n--\n\n(order, finished): `order` moved while a move lowers its score (the\n"
+                 "objective, then the total distance, then pairs out of index order)."},
+                {"score", method<block_score>(), call_flags,
+                 "score($self, order)\n--\n\n(objective, feedback marks, their total weight, their total distance) of `order`."},
+                {"weights", method<block_weights>(), call_flags,
+                 "weights($self)\n--\n\nThe marks' weights as int64 bytes (empty when every mark weighs 1)."},
                 {"short_cycles", method<block_short_cycles>(), call_flags,
                  "short_cycles($self, kept, limit)\n--\n\nShortest cycles of the kept marks (kept: one byte per mark), each a\n"
                  "list of mark numbers: one through every kept mark on such a cycle, at most limit."},
@@ -482,23 +616,27 @@ PyObject* condense(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const Signature split_signature{nullptr, "split", {"n", "rows", "cols"}, 3};
+const Signature split_signature{nullptr, "split", {"n", "rows", "cols", "weights", "objective"}, 3};
 PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         std::int32_t n = 0;
         std::vector<std::int32_t> rows, cols;
+        std::vector<std::int64_t> weights;
+        order::Objective objective = order::Objective::marks;
         {
             Arguments a(split_signature, args, kwargs);
             n = items_argument(a.raw(0));
             rows = int32_argument(a.raw(1), "rows");
             cols = int32_argument(a.raw(2), "cols");
+            weights = weights_argument(a.raw(3));
+            objective = objective_argument(a.raw(4));
         }
-        auto parts = checked([&] { return unlocked([&] { return order::split(Graph::from_pairs(n, rows, cols)); }); });
+        auto parts = checked([&] { return unlocked([&] { return order::split(Graph::from_pairs(n, rows, cols, weights)); }); });
         Ref items = bytes_of(parts.items), starts = bytes_of(parts.starts);
         Ref blocks = Ref::owned(PyList_New(static_cast<Py_ssize_t>(parts.graphs.size())));
         for (std::size_t i = 0; i < parts.graphs.size(); ++i) {
             auto& [k, graph] = parts.graphs[i];
-            Ref block = make_instance<BlockHandle>(BlockHandle{std::make_shared<order::Block>(std::move(graph))});
+            Ref block = make_instance<BlockHandle>(BlockHandle{std::make_shared<order::Block>(std::move(graph), objective)});
             PyList_SetItem(blocks.get(), static_cast<Py_ssize_t>(i), Py_BuildValue("(iO)", static_cast<int>(k), block.get()));
             if (PyErr_Occurred() != nullptr) throw PythonError{};
         }
@@ -558,7 +696,7 @@ PyMethodDef methods[] = {
      "Strongly connected blocks: (block_of as int32 bytes, number of blocks); a\n"
      "mark between two blocks goes from a higher block to a lower one."},
     {"split", method<split>(), call_flags,
-     "split(n, rows, cols)\n--\n\n"
+     "split(n, rows, cols, weights=None, objective='marks')\n--\n\n"
      "The blocks of the graph of marks rows[k] needs cols[k] (int32 bytes; repeats and\n"
      "self-marks dropped), in the order a sequencing lists them: (items, starts,\n"
      "blocks) where block k holds items[starts[k]:starts[k + 1]] (int32 bytes) and\n"

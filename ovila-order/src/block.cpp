@@ -1,15 +1,25 @@
-// The shared state of a block: one lock around the best order, atomics for
-// what every party reads often (cost, bound, stop), so that a search can
-// look at them between moves without waiting.
+// The shared state of a block: one lock around the best order and the lead
+// search's record, atomics for what every party reads often (cost, bound,
+// stop), so that a search can look at them between moves without waiting.
 #include <numeric>
 
+#include "objective.hpp"
 #include "order.hpp"
 
 namespace ovila::order {
 
-Block::Block(Graph graph) : graph_(std::move(graph)), order_(static_cast<std::size_t>(graph_.n)) {
+Block::Block(Graph graph, Objective objective)
+    : graph_(std::move(graph)), objective_(objective), order_(static_cast<std::size_t>(graph_.n)) {
     std::iota(order_.begin(), order_.end(), 0);
-    cost_.store(feedback(graph_, order_), std::memory_order_release);
+    cost_.store(cost_of(graph_, order_, objective_), std::memory_order_release);
+}
+
+void Block::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_.store(true, std::memory_order_release);
+    }
+    lead_moved_.notify_all();
 }
 
 bool Block::raise_bound(std::int64_t bound) {
@@ -22,7 +32,7 @@ bool Block::raise_bound(std::int64_t bound) {
 
 bool Block::offer(std::vector<std::int32_t> order) {
     check_order(graph_.n, order);
-    const std::int64_t cost = feedback(graph_, order);
+    const std::int64_t cost = cost_of(graph_, order, objective_);
     return offer_counted(std::move(order), cost);
 }
 
@@ -39,6 +49,57 @@ bool Block::offer_counted(std::vector<std::int32_t> order, std::int64_t cost) {
 std::pair<std::vector<std::int32_t>, std::int64_t> Block::best() const {
     std::lock_guard lock(mutex_);
     return {order_, cost_.load(std::memory_order_relaxed)};
+}
+
+bool Block::settle(std::vector<std::int32_t> order) {
+    check_order(graph_.n, order);
+    const std::int64_t cost = cost_of(graph_, order, objective_);
+    std::lock_guard lock(mutex_);
+    if (cost > cost_.load(std::memory_order_relaxed)) return false;
+    order_ = std::move(order);
+    cost_.store(cost, std::memory_order_release);
+    version_.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+}
+
+void Block::lead_start(std::vector<std::int32_t> order, std::int64_t cost) {
+    {
+        std::lock_guard lock(mutex_);
+        if (lead_rounds_ < 0) {
+            lead_.push_back({0, cost, std::move(order)});
+            lead_rounds_ = 0;
+        }
+    }
+    lead_moved_.notify_all();
+}
+
+void Block::lead_round(std::int64_t round, const std::vector<std::int32_t>& order, std::int64_t cost) {
+    {
+        std::lock_guard lock(mutex_);
+        if (lead_.empty() || cost < lead_.back().cost) lead_.push_back({round, cost, order});
+        lead_rounds_ = std::max(lead_rounds_, round);
+    }
+    lead_moved_.notify_all();
+}
+
+void Block::lead_end() {
+    {
+        std::lock_guard lock(mutex_);
+        lead_ended_ = true;
+    }
+    lead_moved_.notify_all();
+}
+
+std::optional<std::pair<std::vector<std::int32_t>, std::int64_t>> Block::lead_at(std::int64_t round) {
+    std::unique_lock lock(mutex_);
+    lead_moved_.wait(lock, [&] { return stopped() || lead_ended_ || lead_rounds_ >= round; });
+    if (lead_.empty() || (stopped() && !lead_ended_ && lead_rounds_ < round)) return std::nullopt;
+    // The last order reached at or before `round`.
+    auto it = std::upper_bound(lead_.begin(), lead_.end(), round,
+                               [](std::int64_t r, const Reached& reached) { return r < reached.round; });
+    if (it == lead_.begin()) return std::nullopt;
+    --it;
+    return std::make_pair(it->order, it->cost);
 }
 
 }  // namespace ovila::order

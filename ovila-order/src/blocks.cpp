@@ -133,22 +133,26 @@ Split split(const Graph& g) {
     out.starts.push_back(static_cast<std::int32_t>(out.items.size()));
     // The marks inside each block of more than one item, renumbered.
     std::vector<std::int32_t> local(n, -1), rows, cols;
+    std::vector<std::int64_t> weights;
     for (std::size_t k = 0; k + 1 < out.starts.size(); ++k) {
         const std::int32_t begin = out.starts[k], end = out.starts[k + 1];
         if (end - begin < 2) continue;
         for (std::int32_t i = begin; i < end; ++i) local[static_cast<std::size_t>(out.items[static_cast<std::size_t>(i)])] = i - begin;
         rows.clear();
         cols.clear();
+        weights.clear();
         for (std::int32_t i = begin; i < end; ++i) {
             const std::int32_t u = out.items[static_cast<std::size_t>(i)];
-            for (std::int32_t v : g.needs_of(u)) {
+            for (std::int32_t j = g.needs_ptr[u]; j < g.needs_ptr[u + 1]; ++j) {
+                const std::int32_t v = g.needs[static_cast<std::size_t>(j)];
                 if (out.block_of[static_cast<std::size_t>(v)] == static_cast<std::int32_t>(k)) {
                     rows.push_back(i - begin);
                     cols.push_back(local[static_cast<std::size_t>(v)]);
+                    if (!g.weight.empty()) weights.push_back(g.weight[static_cast<std::size_t>(j)]);
                 }
             }
         }
-        out.graphs.emplace_back(static_cast<std::int32_t>(k), Graph::from_pairs(end - begin, rows, cols));
+        out.graphs.emplace_back(static_cast<std::int32_t>(k), Graph::from_pairs(end - begin, rows, cols, weights));
     }
     return out;
 }

@@ -1,28 +1,36 @@
-// A lower bound from arc-disjoint cycles: every order breaks each cycle at
+// A lower bound from a packing of cycles: every order breaks each cycle at
 // least once, so a set of cycles sharing no mark needs that many feedback
-// marks. Two items needing each other are taken first, then shortest cycles
-// found by breadth-first search, with a growing length limit. Only marks
-// inside a strongly connected block can lie on a cycle.
+// marks. With weights, a cycle takes the weight of its lightest mark from
+// each of its marks and adds it to the bound; a mark takes part in cycles
+// until its weight is used up (counting marks, every weight is 1: the
+// cycles share no mark). Two items needing each other are taken first, then
+// shortest cycles found by breadth-first search, with a growing length
+// limit. Only marks inside a strongly connected block can lie on a cycle.
 #include <algorithm>
 
+#include "objective.hpp"
 #include "order.hpp"
 
 namespace ovila::order {
 
-std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
+std::int64_t cycle_bound(const Graph& g, bool weighted, const Poll& poll) {
     const std::int32_t n = g.n;
     const auto un = static_cast<std::size_t>(n);
     const Blocks blocks = condense(g);
-    // Marks inside blocks, rows sorted.
+    // Marks inside blocks (rows sorted, as in the graph) with the weight
+    // each has left.
     std::vector<std::int32_t> ptr(un + 1, 0), head;
+    std::vector<std::int64_t> alive;
     for (std::int32_t u = 0; u < n; ++u) {
-        for (std::int32_t v : g.needs_of(u)) {
-            if (blocks.block_of[u] == blocks.block_of[v]) head.push_back(v);
+        for (std::int32_t k = g.needs_ptr[u]; k < g.needs_ptr[u + 1]; ++k) {
+            const std::int32_t v = g.needs[static_cast<std::size_t>(k)];
+            if (blocks.block_of[u] == blocks.block_of[v]) {
+                head.push_back(v);
+                alive.push_back(weighted ? mark_weight(g, static_cast<std::size_t>(k)) : 1);
+            }
         }
         ptr[static_cast<std::size_t>(u) + 1] = static_cast<std::int32_t>(head.size());
-        std::sort(head.begin() + ptr[u], head.end());
     }
-    std::vector<char> alive(head.size(), 1);
     auto find = [&](std::int32_t u, std::int32_t v) -> std::int32_t {
         const auto first = head.begin() + ptr[u], last = head.begin() + ptr[u + 1];
         const auto it = std::lower_bound(first, last, v);
@@ -35,8 +43,10 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
             if (v < u) continue;
             const std::int32_t back = find(v, u);
             if (back >= 0) {
-                alive[k] = alive[back] = 0;
-                ++cycles;
+                const std::int64_t taken = std::min(alive[k], alive[back]);
+                alive[k] -= taken;
+                alive[back] -= taken;
+                cycles += taken;
             }
         }
     }
@@ -74,8 +84,11 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
                 if (!alive[k]) continue;
                 const std::int32_t v = head[k];
                 if (v == s) {
-                    alive[k] = 0;
-                    for (std::int32_t w = u; w != s; w = parent[w]) alive[via[w]] = 0;
+                    std::int64_t taken = alive[k];
+                    for (std::int32_t w = u; w != s; w = parent[w]) taken = std::min(taken, alive[via[w]]);
+                    alive[k] -= taken;
+                    for (std::int32_t w = u; w != s; w = parent[w]) alive[via[w]] -= taken;
+                    cycles += taken;
                     return true;
                 }
                 if (stamp[v] == visit || done[v]) continue;
@@ -95,7 +108,8 @@ std::int64_t cycle_bound(const Graph& g, const Poll& poll) {
     }
     for (std::int32_t limit : {3, 4, 6, 10, n}) {
         for (std::int32_t s : cyclic) {
-            while (!done[s] && take_cycle(s, limit)) ++cycles;
+            while (!done[s] && take_cycle(s, limit)) {
+            }
             if (stopped) return cycles;
         }
     }

@@ -8,7 +8,9 @@
 #include <queue>
 #include <set>
 
+#include "objective.hpp"
 #include "order.hpp"
+#include "search.hpp"
 
 namespace ovila::order {
 
@@ -154,7 +156,7 @@ std::vector<Cycle> light_cycles(const Graph& g, std::span<const double> weight, 
     return found.take();
 }
 
-std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uint8_t> kept) {
+std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uint8_t> kept, Objective objective) {
     if (kept.size() != g.needs.size()) {
         throw InputError("kept must hold one value per mark (" + std::to_string(g.needs.size()) + "), got " +
                          std::to_string(kept.size()));
@@ -169,7 +171,7 @@ std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uin
         }
     }
     const Split parts = split(Graph::from_pairs(g.n, rows, cols));
-    return sift(g, parts.items);
+    return sift_by(g, parts.items, objective);
 }
 
 }  // namespace ovila::order

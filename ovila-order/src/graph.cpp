@@ -26,8 +26,9 @@ void build_reverse(Graph& g) {
     }
 }
 
-// The columns of the pairs grouped by row, each row sorted: a counting sort
-// by column, then a stable one by row (`row_ptr` holds the rows' starts).
+// The pairs grouped by row, each row sorted by column: the index of the
+// pair at each place. A counting sort by column, then a stable one by row
+// (`row_ptr` holds the rows' starts).
 std::vector<std::int32_t> sorted_by_row(std::size_t n, std::span<const std::int32_t> rows,
                                         std::span<const std::int32_t> cols, const std::vector<std::int32_t>& row_ptr) {
     std::vector<std::int32_t> count(n + 1, 0), by_col(rows.size());
@@ -36,12 +37,12 @@ std::vector<std::int32_t> sorted_by_row(std::size_t n, std::span<const std::int3
     for (std::size_t k = 0; k < rows.size(); ++k) {
         by_col[static_cast<std::size_t>(count[static_cast<std::size_t>(cols[k])]++)] = static_cast<std::int32_t>(k);
     }
-    std::vector<std::int32_t> sorted(rows.size()), fill(row_ptr.begin(), row_ptr.end() - 1);
+    std::vector<std::int32_t> at(rows.size()), fill(row_ptr.begin(), row_ptr.end() - 1);
     for (std::int32_t k : by_col) {
         const auto r = static_cast<std::size_t>(rows[static_cast<std::size_t>(k)]);
-        sorted[static_cast<std::size_t>(fill[r]++)] = cols[static_cast<std::size_t>(k)];
+        at[static_cast<std::size_t>(fill[r]++)] = k;
     }
-    return sorted;
+    return at;
 }
 
 void check_item(std::int32_t n, std::int32_t v, const char* what, std::size_t k) {
@@ -54,7 +55,7 @@ void check_item(std::int32_t n, std::int32_t v, const char* what, std::size_t k)
 }  // namespace
 
 Graph Graph::from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
-                       std::span<const std::int32_t> indices) {
+                       std::span<const std::int32_t> indices, std::span<const std::int64_t> weights) {
     if (n < 0) throw InputError("n must not be negative, got " + std::to_string(n));
     if (indptr.size() != static_cast<std::size_t>(n) + 1) {
         throw InputError("indptr must hold n + 1 = " + std::to_string(n + 1) + " values, got " +
@@ -76,7 +77,7 @@ Graph Graph::from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
         for (std::int32_t k = indptr[u]; k < indptr[u + 1]; ++k) rows[static_cast<std::size_t>(k)] = u;
     }
     for (std::size_t k = 0; k < indices.size(); ++k) check_item(n, indices[k], "indices", k);
-    return from_pairs(n, rows, indices);
+    return from_pairs(n, rows, indices, weights);
 }
 
 Graph Graph::from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs) {
@@ -88,11 +89,12 @@ Graph Graph::from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t,
     return from_rows(n, indptr, indices);
 }
 
-Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols) {
+Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols,
+                        std::span<const std::int64_t> weights) {
     if (n < 0) throw InputError("n must not be negative, got " + std::to_string(n));
-    if (rows.size() != cols.size()) {
-        throw InputError("rows and cols must hold as many values, got " + std::to_string(rows.size()) + " and " +
-                         std::to_string(cols.size()));
+    if (rows.size() != cols.size() || (!weights.empty() && weights.size() != rows.size())) {
+        throw InputError("rows, cols and weights must hold as many values, got " + std::to_string(rows.size()) +
+                         ", " + std::to_string(cols.size()) + " and " + std::to_string(weights.size()));
     }
     if (rows.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         throw InputError("too many marks for one matrix: " + std::to_string(rows.size()));
@@ -101,6 +103,9 @@ Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std:
     for (std::size_t k = 0; k < rows.size(); ++k) {
         check_item(n, rows[k], "rows", k);
         check_item(n, cols[k], "cols", k);
+        if (!weights.empty() && weights[k] <= 0) {
+            throw InputError("weights[" + std::to_string(k) + "] = " + std::to_string(weights[k]) + " is not positive");
+        }
     }
     Graph g;
     g.n = n;
@@ -111,25 +116,41 @@ Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std:
     for (std::size_t k = 1; k < rows.size() && sorted_already; ++k) {
         sorted_already = rows[k - 1] < rows[k] || (rows[k - 1] == rows[k] && cols[k - 1] <= cols[k]);
     }
+    std::vector<std::int32_t> at;  // the pair at each place, when sorted here and weighed
     if (sorted_already) {
         g.needs.assign(cols.begin(), cols.end());
     } else {
-        g.needs = sorted_by_row(un, rows, cols, g.needs_ptr);
+        at = sorted_by_row(un, rows, cols, g.needs_ptr);
+        g.needs.resize(rows.size());
+        for (std::size_t i = 0; i < at.size(); ++i) g.needs[i] = cols[static_cast<std::size_t>(at[i])];
     }
-    // Repeats and self-marks out, in place.
+    if (!weights.empty()) {
+        g.weight.resize(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) g.weight[i] = weights[at.empty() ? i : static_cast<std::size_t>(at[i])];
+    }
+    // Repeats and self-marks out, in place (a repeat's weight added).
     std::size_t kept = 0;
     for (std::int32_t u = 0; u < n; ++u) {
         const std::size_t begin = static_cast<std::size_t>(g.needs_ptr[u]), end = static_cast<std::size_t>(g.needs_ptr[u + 1]);
         g.needs_ptr[u] = static_cast<std::int32_t>(kept);
         for (std::size_t k = begin; k < end; ++k) {
             const std::int32_t v = g.needs[k];
-            if (v == u || (k > begin && v == g.needs[k - 1])) continue;
+            if (v == u) continue;
+            if (k > begin && v == g.needs[k - 1] && kept > static_cast<std::size_t>(g.needs_ptr[u])) {
+                if (!g.weight.empty()) g.weight[kept - 1] += g.weight[k];
+                continue;
+            }
+            if (!g.weight.empty()) g.weight[kept] = g.weight[k];
             g.needs[kept++] = v;
         }
     }
     g.needs_ptr[un] = static_cast<std::int32_t>(kept);
     g.needs.resize(kept);
     g.needs.shrink_to_fit();
+    if (!g.weight.empty()) {
+        g.weight.resize(kept);
+        g.weight.shrink_to_fit();
+    }
     build_reverse(g);
     return g;
 }

@@ -16,6 +16,7 @@ namespace ovila::order {
 
 namespace {
 
+template <class A>
 class Search {
 public:
     Search(const Graph& g, std::vector<std::int32_t> start, std::uint64_t seed)
@@ -23,7 +24,7 @@ public:
         ring_.resize(static_cast<std::size_t>(g.n) + 1);
     }
 
-    Arrangement& arrangement() { return a_; }
+    A& arrangement() { return a_; }
     Random& rng() { return rng_; }
 
     void push(std::int32_t v) {
@@ -83,7 +84,7 @@ private:
         std::int32_t v, from;
         std::int64_t delta;
     };
-    Arrangement a_;
+    A a_;
     Random rng_;
     std::vector<char> queued_;
     std::vector<std::int32_t> ring_;
@@ -112,27 +113,33 @@ std::int32_t near(Random& rng, std::int32_t p, std::int32_t window, std::int32_t
 }
 
 // One search on a block: its own best order, handed to the block as it
-// improves, a better order from the block taken up between rounds, and the
-// test that ends it (the poll, or the block being done).
+// improves (and, when it leads, recorded round by round), a better order
+// from the block taken up between rounds when it adopts, and the test that
+// ends it (the poll, the block stopped, its best meeting the bound).
+template <class A>
 class Run {
 public:
     Run(Block& block, const ImproveOptions& options, const Poll& poll)
-        : block_(block), options_(options), poll_(poll), start_(block.best()),
-          search_(block.graph(), start_.first, options.seed), best_cost_(start_.second) {
+        : block_(block), options_(options), poll_(poll), start_(start_of(block, options)),
+          search_(block.graph(), start_.first, options.seed), best_cost_(start_.second), rounds_(options.first_round) {
         best_ = std::move(start_.first);
         seen_ = block.version();
+        if (options_.lead) block_.lead_start(best_, best_cost_);
     }
 
-    Search& search() { return search_; }
-    Arrangement& arrangement() { return search_.arrangement(); }
+    Search<A>& search() { return search_; }
+    A& arrangement() { return search_.arrangement(); }
     std::int64_t best_cost() const { return best_cost_; }
     bool stopped() const { return stopped_; }
     bool at_bound() const { return best_cost_ <= block_.bound(); }
 
-    // Asked every few thousand moves: false from then on once the poll or
+    // Asked every few thousand moves: true from then on once the poll or
     // the block says to end.
     bool stop() {
-        if (!stopped_ && (block_.done() || !poll_(best_cost_))) stopped_ = true;
+        if (!stopped_ && options_.adopt && block_.done()) adopt();  // another party's order ends it
+        if (!stopped_ && (block_.stopped() || at_bound() || (options_.adopt && block_.done()) || !poll_(best_cost_))) {
+            stopped_ = true;
+        }
         // Now and then the current order goes to the block when it beats the
         // block's best, so that a long descent (a large graph) shows progress.
         if ((++polls_ & 255u) == 0 && arrangement().cost() < block_.cost()) {
@@ -143,10 +150,11 @@ public:
 
     // Keeps the current order when it beats this search's best.
     bool keep_if_better() {
-        Arrangement& a = arrangement();
+        A& a = arrangement();
         if (a.cost() >= best_cost_) return false;
         best_ = a.order();
         best_cost_ = a.cost();
+        current_is_best_ = false;
         return true;
     }
     // The same when the current order is known to be this search's best
@@ -158,15 +166,25 @@ public:
             current_is_best_ = true;
         }
     }
-
-    // Hands this search's best order to the block when it beats the block's.
-    void publish() {
-        if (best_cost_ >= block_.cost()) return;
+    const std::vector<std::int32_t>& best_order() {
         if (current_is_best_) {
             best_ = arrangement().order();
             current_is_best_ = false;
         }
-        block_.offer_counted(best_, best_cost_);
+        return best_;
+    }
+
+    // Hands this search's best order to the block when it beats the block's.
+    void publish() {
+        if (best_cost_ >= block_.cost()) return;
+        block_.offer_counted(best_order(), best_cost_);
+    }
+
+    // A round is over: the block hears of it, and a leading search records it.
+    void end_round() {
+        ++rounds_;
+        publish();
+        if (options_.lead) block_.lead_round(rounds_, best_order(), best_cost_);
     }
 
     // Takes up the block's best order when another party made a better one.
@@ -182,47 +200,79 @@ public:
         return true;
     }
 
-    Ended ended() {
+    Improved ended() {
         publish();
-        if (block_.cost() <= block_.bound()) return Ended::bound;
-        return stopped_ ? Ended::stopped : Ended::stale;
+        Improved out;
+        out.ended = at_bound() ? Ended::bound : stopped_ ? Ended::stopped : Ended::stale;
+        out.rounds = rounds_;
+        out.order = best_order();
+        out.cost = best_cost_;
+        return out;
     }
 
 private:
+    static std::pair<std::vector<std::int32_t>, std::int64_t> start_of(Block& block, const ImproveOptions& options) {
+        if (options.start.empty()) return block.best();
+        check_order(block.graph().n, options.start);
+        return {options.start, cost_of(block.graph(), options.start, block.objective())};
+    }
+
     Block& block_;
     const ImproveOptions& options_;
     const Poll& poll_;
     std::pair<std::vector<std::int32_t>, std::int64_t> start_;
-    Search search_;
+    Search<A> search_;
     std::vector<std::int32_t> best_;
     std::int64_t best_cost_;
+    std::int64_t rounds_;
     std::uint64_t seen_ = 0;
     std::uint32_t polls_ = 0;
     bool stopped_ = false, current_is_best_ = false;
 };
 
 // Descends from every item; false when stopped on the way.
-bool descend_all(Run& run) {
-    Search& s = run.search();
+template <class A>
+bool descend_all(Run<A>& run) {
+    Search<A>& s = run.search();
     for (std::int32_t v = 0; v < run.arrangement().size(); ++v) s.push(v);
     s.begin_round();
     return s.descend([&] { return run.stop(); });
 }
 
+// The size of a typical cost change: 1 when counting marks; else the
+// median of the rises among a sample of random moves (drawn from the
+// search's own generator, so it is the same on every machine).
+template <class A>
+std::int64_t unit_of(A& a, Random& rng, std::int32_t window, bool counting) {
+    if (counting) return 1;
+    const std::int32_t n = a.size();
+    std::vector<std::int64_t> rises;
+    for (int k = 0; k < 256; ++k) {
+        const auto v = static_cast<std::int32_t>(rng.below(static_cast<std::uint32_t>(n)));
+        const std::int32_t to = near(rng, a.position(v), window, n);
+        const std::int64_t d = a.delta_to(v, to);
+        if (d > 0) rises.push_back(d);
+    }
+    if (rises.empty()) return 1;
+    std::nth_element(rises.begin(), rises.begin() + static_cast<std::ptrdiff_t>(rises.size() / 2), rises.end());
+    return std::max<std::int64_t>(1, rises[rises.size() / 2]);
+}
+
 // Rounds of annealing: random insertions within `window` of an item's place,
-// a worse one (by d) accepted with probability exp(-d / t), t falling
+// a worse one (by d) accepted with probability exp(-d / (t unit)), t falling
 // geometrically over the round from t_start to t_end; then a descent.
-Ended anneal(Run& run, const ImproveOptions& options, std::int32_t window) {
-    Arrangement& a = run.arrangement();
-    Search& s = run.search();
+template <class A>
+Improved anneal(Run<A>& run, const ImproveOptions& options, std::int32_t window, std::int64_t unit) {
+    A& a = run.arrangement();
+    Search<A>& s = run.search();
     const std::int32_t n = a.size();
     const auto steps = std::max<std::int64_t>(1, static_cast<std::int64_t>(options.sweeps * n));
     constexpr int stages = 64;
     const std::int64_t stage = steps / stages + 1;
     double cooling = options.t_end / options.t_start;  // its 64th root: six square roots
     for (int k = 0; k < 6; ++k) cooling = std::sqrt(cooling);
-    constexpr int max_worse = 8;
-    std::uint32_t accept[max_worse];
+    constexpr int max_worse = 8;  // in units: a rise beyond is never taken
+    std::uint32_t accept[max_worse];  // when the unit is 1: the chance of each rise
     std::int64_t stale = 0;
     while (stale < options.max_stale && !run.stop() && !run.at_bound()) {
         bool improved = run.adopt();
@@ -238,8 +288,13 @@ Ended anneal(Run& run, const ImproveOptions& options, std::int32_t window) {
             const auto v = static_cast<std::int32_t>(s.rng().below(static_cast<std::uint32_t>(n)));
             const std::int32_t to = near(s.rng(), a.position(v), window, n);
             const std::int64_t d = a.delta_to(v, to);
-            if (d > 0 && (d > max_worse || static_cast<std::uint32_t>(s.rng().next() >> 32) >= accept[d - 1])) {
-                continue;
+            if (d > 0) {
+                if (d > max_worse * unit) continue;
+                const auto draw = static_cast<std::uint32_t>(s.rng().next() >> 32);
+                const std::uint32_t chance =
+                    unit == 1 ? accept[d - 1]
+                              : static_cast<std::uint32_t>(exp_minus(static_cast<double>(d) / (static_cast<double>(unit) * t / cooling)) * 4294967295.0);
+                if (draw >= chance) continue;
             }
             a.move(v, to, d);
             if (d < 0 && run.keep_if_better()) {
@@ -250,7 +305,7 @@ Ended anneal(Run& run, const ImproveOptions& options, std::int32_t window) {
         if (run.stopped() || run.at_bound()) break;
         descend_all(run);
         improved = run.keep_if_better() || improved;
-        run.publish();
+        run.end_round();
         stale = improved ? 0 : stale + 1;
     }
     return run.ended();
@@ -258,9 +313,10 @@ Ended anneal(Run& run, const ImproveOptions& options, std::int32_t window) {
 
 // Rounds of a few random insertions near the items' places, a descent, and
 // the round undone when it left the order worse.
-Ended iterated_local_search(Run& run, const ImproveOptions& options) {
-    Arrangement& a = run.arrangement();
-    Search& s = run.search();
+template <class A>
+Improved iterated_local_search(Run<A>& run, const ImproveOptions& options) {
+    A& a = run.arrangement();
+    Search<A>& s = run.search();
     const std::int32_t n = a.size();
     constexpr std::int32_t kicks = 3, kick_window = 20;
     // A round touches a few items only: on a large graph many rounds pass
@@ -270,7 +326,7 @@ Ended iterated_local_search(Run& run, const ImproveOptions& options) {
     std::uint32_t rounds = 0;
     while (!run.at_bound() && stale < max_stale && !run.stop()) {
         if ((++rounds & 63u) == 0) {
-            run.publish();
+            run.end_round();
             run.adopt();
         }
         s.begin_round();
@@ -293,11 +349,10 @@ Ended iterated_local_search(Run& run, const ImproveOptions& options) {
     return run.ended();
 }
 
-}  // namespace
-
-Ended improve(Block& block, const ImproveOptions& options, const Poll& poll) {
-    Run run(block, options, poll);
-    Arrangement& a = run.arrangement();
+template <class A>
+Improved improve_with(Block& block, const ImproveOptions& options, const Poll& poll) {
+    Run<A> run(block, options, poll);
+    A& a = run.arrangement();
     const std::int32_t n = a.size();
     if (n < 2 || run.at_bound()) return run.ended();
     if (!descend_all(run)) {
@@ -317,7 +372,20 @@ Ended improve(Block& block, const ImproveOptions& options, const Poll& poll) {
         const double share = static_cast<double>(a.neighbour_entries()) / (static_cast<double>(n) * (n - 1));
         window = static_cast<std::int32_t>(std::min<double>(n - 1, std::max(30.0, 15.0 / share)));
     }
-    return a.dense() && options.anneal ? anneal(run, options, window) : iterated_local_search(run, options);
+    if (!(a.dense() && options.anneal)) return iterated_local_search(run, options);
+    const std::int64_t unit = unit_of(a, run.search().rng(), window, block.objective() == Objective::marks);
+    return anneal(run, options, window, unit);
+}
+
+}  // namespace
+
+Improved improve(Block& block, const ImproveOptions& options, const Poll& poll) {
+    switch (block.objective()) {
+        case Objective::marks: return improve_with<Arrangement>(block, options, poll);
+        case Objective::weight: return improve_with<WeightArrangement>(block, options, poll);
+        case Objective::distance: return improve_with<DistanceArrangement>(block, options, poll);
+    }
+    return {};
 }
 
 }  // namespace ovila::order

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -29,6 +30,7 @@ struct Graph {
     std::vector<std::int32_t> needs_ptr, needs;          // row u: the items u needs
     std::vector<std::int32_t> needed_ptr, needed_by;     // row v: the items that need v
     std::vector<std::int32_t> needed_mark;               // the mark number of each needed_by entry
+    std::vector<std::int64_t> weight;                    // of each mark (empty: every mark weighs 1)
 
     std::int64_t marks() const { return static_cast<std::int64_t>(needs.size()); }
     std::span<const std::int32_t> needs_of(std::int32_t u) const {
@@ -38,13 +40,16 @@ struct Graph {
         return {needed_by.data() + needed_ptr[v], needed_by.data() + needed_ptr[v + 1]};
     }
 
-    // From compressed rows (row u lists what u needs); validates the arrays.
+    // From compressed rows (row u lists what u needs) with their weights
+    // (none: every mark weighs 1); validates the arrays.
     static Graph from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
-                           std::span<const std::int32_t> indices);
+                           std::span<const std::int32_t> indices, std::span<const std::int64_t> weights = {});
     static Graph from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs);
-    // From marks "rows[k] needs cols[k]" in any order; repeats and self-marks
-    // dropped. Linear time: two counting passes.
-    static Graph from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols);
+    // From marks "rows[k] needs cols[k]" in any order, with their weights
+    // (none: every mark weighs 1); self-marks dropped, the weights of a
+    // repeated mark added up. Linear time: two counting passes.
+    static Graph from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols,
+                            std::span<const std::int64_t> weights = {});
 
     // The item that needs, for every mark.
     std::vector<std::int32_t> mark_rows() const;
@@ -91,7 +96,7 @@ std::vector<std::int32_t> greedy(const Graph& g, const Poll& poll = {});
 std::vector<std::int32_t> sift(const Graph& g, std::vector<std::int32_t> order);
 
 // Optimal order by dynamic programming over subsets (n <= 25); nullopt when
-// `poll` stopped it.
+// `poll` stopped it. For the objectives and the tie-break, see exact_by.
 struct Exact {
     std::vector<std::int32_t> order;
     std::int64_t cost = 0;
@@ -99,22 +104,32 @@ struct Exact {
 inline constexpr std::int32_t exact_limit = 25;
 std::optional<Exact> exact(const Graph& g, const Poll& poll);
 
-// Lower bound: a greedy packing of arc-disjoint cycles, short ones first.
-// When `poll` stops it, the cycles packed so far (still a valid bound);
-// `poll` is asked after every few thousand marks looked at.
-std::int64_t cycle_bound(const Graph& g, const Poll& poll = {});
+// Lower bound: a greedy packing of arc-disjoint cycles, short ones first
+// (`weighted`: a bound on the total weight of the feedback marks, each
+// cycle taking its lightest mark's weight). When `poll` stops it, the
+// cycles packed so far (still a valid bound); `poll` is asked after every
+// few thousand marks looked at.
+std::int64_t cycle_bound(const Graph& g, bool weighted = false, const Poll& poll = {});
+
+enum class Objective;
 
 // A block of a sequencing shared by the parties that work on it (searches
-// on several threads, a proof): its graph, the best order any of them found
-// with its cost, the best lower bound proven, and a stop flag. Every member
-// is safe to call from any thread.
+// on several threads, a proof): its graph and objective, the best order any
+// of them found with its cost, the best lower bound proven, and a stop
+// flag. Every member is safe to call from any thread.
+//
+// One search leads: the orders it reaches, round by round, are kept, so
+// that a proof can read "the lead's best order as of round r" at points of
+// its own work, the same whatever the threads' timing (it waits when the
+// lead has not come that far yet).
 class Block {
 public:
-    explicit Block(Graph graph);
+    explicit Block(Graph graph, Objective objective);
     Block(const Block&) = delete;
     Block& operator=(const Block&) = delete;
 
     const Graph& graph() const { return graph_; }
+    Objective objective() const { return objective_; }
     std::int64_t cost() const { return cost_.load(std::memory_order_acquire); }
     std::int64_t bound() const { return bound_.load(std::memory_order_acquire); }
     bool stopped() const { return stop_.load(std::memory_order_acquire); }
@@ -123,46 +138,79 @@ public:
     // Bumped by every new best order.
     std::uint64_t version() const { return version_.load(std::memory_order_acquire); }
 
-    void stop() { stop_.store(true, std::memory_order_release); }
+    void stop();
     // Keeps the larger of the bound held and `bound`; true when it rose.
     bool raise_bound(std::int64_t bound);
-    // Keeps `order` when it has fewer feedback marks than the best (it is
-    // checked and counted here); true when kept.
+    // Keeps `order` when its cost is below the best's (it is checked and
+    // counted here); true when kept.
     bool offer(std::vector<std::int32_t> order);
     // The same for an order whose cost the engine counted itself.
     bool offer_counted(std::vector<std::int32_t> order, std::int64_t cost);
     // The best order and its cost, read together.
     std::pair<std::vector<std::int32_t>, std::int64_t> best() const;
+    // Makes `order` the block's order when it costs no more than the best
+    // (the tie-break's choice among equals); true when it did.
+    bool settle(std::vector<std::int32_t> order);
+
+    // The lead search: `lead_start` with its start order, `lead_round` after
+    // every round with the best it holds (kept only when it improved), and
+    // `lead_end` when it stops for good.
+    void lead_start(std::vector<std::int32_t> order, std::int64_t cost);
+    void lead_round(std::int64_t round, const std::vector<std::int32_t>& order, std::int64_t cost);
+    void lead_end();
+    // The lead's best order and its cost as of `round` (its last one when it
+    // ended earlier); waits for the lead to get there. nullopt when the
+    // block was stopped first or the lead never started.
+    std::optional<std::pair<std::vector<std::int32_t>, std::int64_t>> lead_at(std::int64_t round);
 
 private:
     Graph graph_;
-    mutable std::mutex mutex_;  // guards order_ and, with it, the writes of cost_
+    Objective objective_;
+    mutable std::mutex mutex_;  // guards order_ and, with it, the writes of cost_; and the lead's record
+    std::condition_variable lead_moved_;
     std::vector<std::int32_t> order_;
     std::atomic<std::int64_t> cost_{0}, bound_{0};
     std::atomic<std::uint64_t> version_{0};
     std::atomic<bool> stop_{false};
+    struct Reached {
+        std::int64_t round, cost;
+        std::vector<std::int32_t> order;
+    };
+    std::vector<Reached> lead_;  // the lead's best orders, by the round reached
+    std::int64_t lead_rounds_ = -1;  // rounds the lead finished (-1: not started)
+    bool lead_ended_ = false;
 };
 
-// The strong search, from the best order of `block`: rounds of simulated
-// annealing on insertion moves, each followed by a descent to a local
-// optimum (for more than `Arrangement::dense_limit` items, whose position
-// costs are not kept in a dense table: an iterated local search with small
-// random perturbations instead). Each round's best order goes to the block;
-// a better order another party gave the block is taken up at the next
-// round. Ends when the block is done (its best meets its bound, or it was
-// stopped), after `max_stale` rounds without a new best, or when `poll`
-// says so.
+// The strong search on `block` for its objective, from `start` (or the
+// block's best order when empty): rounds of simulated annealing on
+// insertion moves, each followed by a descent to a local optimum (for more
+// than the dense table's items, an iterated local search with small random
+// perturbations instead). Its best order goes to the block as it improves;
+// with `adopt`, a better order another party gave the block is taken up at
+// the next round (the search then depends on the threads' timing); with
+// `lead`, it is the block's lead search (see Block). Ends when its best
+// meets the block's bound, when the block is stopped, after `max_stale`
+// rounds without a new best, or when `poll` says so.
 struct ImproveOptions {
     std::uint64_t seed = 0;
     std::int64_t max_stale = 1000;
     double sweeps = 2000;                  // proposals per item and round
-    double t_start = 0.6, t_end = 0.1;     // temperatures of a round
+    double t_start = 0.6, t_end = 0.1;     // temperatures of a round, in units of a typical move
     std::int32_t window = 0;               // farthest move (0: from the density)
     bool anneal = true;                    // false: the iterated local search
-    bool adopt = true;                     // take up better orders given to the block
+    bool adopt = false;                    // take up better orders given to the block
+    bool lead = false;                     // the block's lead search
+    std::int64_t first_round = 0;          // the lead's rounds counted on from here
+    std::vector<std::int32_t> start;       // empty: the block's best order
 };
 enum class Ended { bound, stale, stopped };
-Ended improve(Block& block, const ImproveOptions& options, const Poll& poll);
+struct Improved {
+    Ended ended = Ended::stale;
+    std::int64_t rounds = 0;               // rounds done (first_round included)
+    std::vector<std::int32_t> order;       // this search's best
+    std::int64_t cost = 0;
+};
+Improved improve(Block& block, const ImproveOptions& options, const Poll& poll);
 
 // Cost change of moving the item at position `from` to position `to` (the
 // others keep their relative order), from the item's marks alone.
@@ -191,8 +239,12 @@ std::vector<Cycle> light_cycles(const Graph& g, std::span<const double> weight, 
 
 // An order that leaves as few as it can of the marks with kept[k] != 0 as
 // feedback marks: the blocks of the kept marks, needed first, then a plain
-// insertion descent on all marks. Used to turn a solution of a proof's
-// partial model into an order.
-std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uint8_t> kept);
+// insertion descent on all marks for `objective`. Used to turn a solution
+// of a proof's partial model into an order.
+std::vector<std::int32_t> order_keeping(const Graph& g, std::span<const std::uint8_t> kept, Objective objective);
+
+// Plain insertion local search for `objective`: every item in turn goes to
+// its best position while some move lowers the cost.
+std::vector<std::int32_t> sift_by(const Graph& g, std::vector<std::int32_t> order, Objective objective);
 
 }  // namespace ovila::order

@@ -3,6 +3,7 @@
 #include <set>
 #include <thread>
 
+#include "objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {
@@ -110,7 +111,7 @@ TEST(Split, BlocksAfterWhatTheyNeedEarliestItemFirstAndTheirMarks) {
 
 TEST(Block, KeepsTheBestOrderAndTheHighestBoundAcrossThreads) {
     const Graph g = random_graph(60, 0.1, 7);
-    Block block(g);
+    Block block(g, Objective::marks);
     EXPECT_EQ(block.cost(), feedback(g, block.best().first));
     EXPECT_THROW(block.offer({0, 1}), InputError);
     EXPECT_FALSE(block.raise_bound(-1));
@@ -229,7 +230,7 @@ TEST(Cycles, OrderKeepingLeavesOnlyMarksNotKeptWhenTheKeptAreAcyclic) {
         const auto rows = g.mark_rows();
         std::vector<std::uint8_t> kept(g.needs.size());
         for (std::size_t k = 0; k < kept.size(); ++k) kept[k] = pos[g.needs[k]] < pos[rows[k]];
-        const auto keeping = order_keeping(g, kept);
+        const auto keeping = order_keeping(g, kept, Objective::marks);
         ASSERT_TRUE(is_permutation_of(keeping, g.n));
         EXPECT_LE(feedback(g, keeping), feedback(g, order));
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {
@@ -154,9 +155,9 @@ TEST(Search, NeverWorseThanItsStartAndReproducible) {
             options.anneal = anneal;
             std::vector<std::vector<std::int32_t>> orders;
             for (int run = 0; run < 2; ++run) {
-                Block block(g);
+                Block block(g, Objective::marks);
                 block.offer(sifted);
-                const Ended ended = improve(block, options, always);
+                const Ended ended = improve(block, options, always).ended;
                 const auto [order, cost] = block.best();
                 EXPECT_TRUE(is_permutation_of(order, n));
                 EXPECT_EQ(cost, feedback(g, order));
@@ -168,9 +169,9 @@ TEST(Search, NeverWorseThanItsStartAndReproducible) {
         }
         // Stopped at once: it says so unless the first descent already met
         // the bound, and keeps an order no worse than its start.
-        Block block(g);
+        Block block(g, Objective::marks);
         block.offer(start);
-        const Ended ended = improve(block, options, [](std::int64_t) { return false; });
+        const Ended ended = improve(block, options, [](std::int64_t) { return false; }).ended;
         EXPECT_TRUE(ended == Ended::stopped || block.cost() == 0);
         EXPECT_LE(block.cost(), feedback(g, start));
     }
@@ -186,20 +187,23 @@ TEST(Search, EndsAtOnceWhenTheBlockMeetsItsBound) {
         for (bool anneal : {true, false}) {
             options.anneal = anneal;
             // The search alone reaches a known optimum given as the bound.
-            Block block(g);
+            Block block(g, Objective::marks);
             block.raise_bound(best->cost);
-            EXPECT_EQ(improve(block, options, always), Ended::bound);
+            EXPECT_EQ(improve(block, options, always).ended, Ended::bound);
             EXPECT_EQ(block.cost(), best->cost);
-            // Another party's optimal order ends it after at most a round:
-            // the poll hands the order over once the search has started.
-            Block shared(g);
+            // Adopting, another party's optimal order ends it after at most
+            // a round: the poll hands the order over once the search started.
+            Block shared(g, Objective::marks);
             shared.raise_bound(best->cost);
             int polls = 0;
-            const Ended ended = improve(shared, options, [&](std::int64_t) {
+            ImproveOptions adopting = options;
+            adopting.adopt = true;
+            const Improved found = improve(shared, adopting, [&](std::int64_t) {
                 if (++polls == 1) shared.offer(best->order);
                 return polls < 1000000;
             });
-            EXPECT_EQ(ended, Ended::bound);
+            EXPECT_EQ(found.ended, Ended::bound);
+            EXPECT_EQ(found.cost, best->cost);
             EXPECT_EQ(shared.cost(), best->cost);
         }
     }
