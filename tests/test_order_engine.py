@@ -77,7 +77,8 @@ def test_small_graph_through_every_function() -> None:
     block = _order.Block(*CHAIN)
     assert (block.n, block.marks, block.cost, block.bound) == (3, 2, 2, 0)
     assert block.exact(1.0) and block.best() == (best, 0) and block.done
-    assert _order.Block(*CHAIN).improve(1, 1.0, 5) == "bound"
+    why, rounds, order, cost = _order.Block(*CHAIN).improve(1, 1.0, 5)
+    assert (why, order, cost) == ("bound", best, 0)
     assert block.arrays() == CHAIN
     # A 2-cycle: marks 0 (0 needs 1) and 1 (1 needs 0).
     loop = _order.Block(2, ints(0, 1, 2), ints(1, 0))
@@ -107,7 +108,8 @@ def test_improve_is_reproducible_and_consistent() -> None:
     for _ in range(2):
         block = _order.Block(*graph)
         block.offer(start)
-        assert block.improve(42, 60.0, 4) in ("stale", "bound")
+        why, _, order, cost = block.improve(42, 60.0, 4)
+        assert why in ("stale", "bound") and (order, cost) == block.best()
         results.append(block.best())
     assert results[0] == results[1]
     order, cost = results[0]
@@ -123,7 +125,7 @@ def test_a_stopped_block_ends_its_search_at_once_from_another_thread() -> None:
     timer.start()
     began = time.perf_counter()
     try:
-        assert block.improve(1, 60.0, 1 << 40) == "stopped"
+        assert block.improve(1, 60.0, 1 << 40)[0] == "stopped"
     finally:
         timer.cancel()
     assert time.perf_counter() - began < 5
@@ -137,7 +139,7 @@ def test_an_order_that_meets_the_bound_ends_the_search() -> None:
     block = _order.Block(*graph)
     block.greedy()
     threading.Timer(0.3, lambda: block.raise_bound(block.cost)).start()
-    assert block.improve(1, 60.0, 1 << 40) == "bound"
+    assert block.improve(1, 60.0, 1 << 40)[0] == "bound"
 
 
 def test_a_search_on_a_daemon_thread_ends_cleanly_at_exit() -> None:

@@ -76,7 +76,7 @@ def test_the_proof_ends_a_search_that_would_not_end_by_itself() -> None:
     block.greedy()
     proof = _proof.start(block)
     ended: list[str] = []
-    search = threading.Thread(target=lambda: ended.append(block.improve(1, 60.0, 1 << 40)))
+    search = threading.Thread(target=lambda: ended.append(block.improve(1, 60.0, 1 << 40, adopt=True)[0]))
     search.start()
     proof.run(60.0)
     search.join(5.0)

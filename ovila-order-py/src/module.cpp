@@ -230,13 +230,15 @@ PyObject* block_arrays(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-const Signature feedback_marks_signature{"Block", "feedback_marks", {}, 0};
+const Signature feedback_marks_signature{"Block", "feedback_marks", {"order"}, 0};
 PyObject* block_feedback_marks(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        parse(feedback_marks_signature, args, kwargs, [](const Arguments&) { return 0; });
         auto block = block_of(self);
+        auto order = parse(feedback_marks_signature, args, kwargs, [&](const Arguments& a) {
+            return a.raw(0) == nullptr || a.raw(0) == Py_None ? std::vector<std::int32_t>{} : order_argument(a.raw(0), block->graph());
+        });
+        if (order.empty()) order = block->best().first;
         const Graph& g = block->graph();
-        const auto order = block->best().first;
         std::vector<std::int32_t> pos(static_cast<std::size_t>(g.n));
         for (std::size_t i = 0; i < order.size(); ++i) pos[static_cast<std::size_t>(order[i])] = static_cast<std::int32_t>(i);
         std::vector<std::uint8_t> back(g.needs.size());
@@ -488,6 +490,16 @@ PyObject* block_light_cycles(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+const Signature keeping_signature{"Block", "keeping", {"kept"}, 1};
+PyObject* block_keeping(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        auto block = block_of(self);
+        const auto kept = parse(keeping_signature, args, kwargs, [&](const Arguments& a) { return kept_argument(a.raw(0), block->graph()); });
+        const auto order = unlocked([&] { return order::order_keeping(block->graph(), kept, block->objective()); });
+        return bytes_of(order).release();
+    });
+}
+
 const Signature offer_keeping_signature{"Block", "offer_keeping", {"kept"}, 1};
 PyObject* block_offer_keeping(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -553,7 +565,9 @@ struct ClassOf<BlockHandle> {
                 {"arrays", method<block_arrays>(), call_flags,
                  "arrays($self)\n--\n\n(n, indptr, indices): the marks as int32 compressed rows."},
                 {"feedback_marks", method<block_feedback_marks>(), call_flags,
-                 "feedback_marks($self)\n--\n\nOne byte per mark: 1 when the best order leaves it as a feedback mark."},
+                 "feedback_marks($self, order=None)\n--\n\nOne byte per mark: 1 when `order` (default: the best) leaves it as a feedback mark."},
+                {"keeping", method<block_keeping>(), call_flags,
+                 "keeping($self, kept)\n--\n\nThe order offer_keeping would offer, without offering it."},
                 {"greedy", method<block_greedy>(), call_flags,
                  "greedy($self, time_limit=None)\n--\n\nOffers the Eades-Lin-Smyth greedy order; True when kept."},
                 {"exact", method<block_exact>(), call_flags,

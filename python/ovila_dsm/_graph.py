@@ -56,13 +56,15 @@ def from_pairs(n: int, rows: np.ndarray, cols: np.ndarray) -> Graph:
 
 @dataclass(frozen=True)
 class Marks:
-    """Every mark of a matrix as `rows[k]` needs `cols[k]` (int32), with the
+    """Every mark of a matrix as `rows[k]` needs `cols[k]` (int32), with its
+    value (`values[k]`, float64: the strength of the dependency) and the
     item names."""
 
     n: int
     rows: np.ndarray
     cols: np.ndarray
     names: list[str]
+    values: np.ndarray | None = None
 
     def graph(self) -> Graph:
         return from_pairs(self.n, self.rows, self.cols)
@@ -94,11 +96,11 @@ def coerce(matrix: Any, labels: Any) -> Marks:
         marks = _sparse(matrix)
     else:
         marks = _dense(matrix)
-    n, rows, cols = marks
-    return Marks(n, rows, cols, _labels(labels if labels is not None else default_labels, n))
+    n, rows, cols, values = marks
+    return Marks(n, rows, cols, _labels(labels if labels is not None else default_labels, n), values)
 
 
-def _sparse(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
+def _sparse(matrix: Any) -> tuple[int, np.ndarray, np.ndarray, np.ndarray]:
     if len(matrix.shape) != 2:
         raise ValueError(f"the matrix must have 2 dimensions, not {len(matrix.shape)}")
     _check_square(*matrix.shape)
@@ -112,12 +114,20 @@ def _sparse(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
         # Repeated entries add up (they may cancel out).
         matrix = scipy.sparse.csr_array(matrix, copy=True)
         matrix.sum_duplicates()
-    marked = np.asarray(matrix.data) != 0
+    data = np.asarray(matrix.data)
+    marked = data != 0
     rows = np.repeat(np.arange(n, dtype=np.int32), np.diff(matrix.indptr))
-    return n, rows[marked], np.asarray(matrix.indices, dtype=np.int32)[marked]
+    cols = np.asarray(matrix.indices, dtype=np.int32)[marked]
+    return n, rows[marked], cols, _values(data[marked])
 
 
-def _dense(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
+def _values(data: np.ndarray) -> np.ndarray:
+    """The marks' values as float64 (booleans as 1, complex values by size)."""
+    values: np.ndarray = np.abs(data) if data.dtype.kind == "c" else data
+    return np.asarray(values, dtype=np.float64)
+
+
+def _dense(matrix: Any) -> tuple[int, np.ndarray, np.ndarray, np.ndarray]:
     if isinstance(matrix, (str, bytes)):
         raise TypeError(f"the matrix must be a list, an array or a sparse matrix, not {type(matrix).__name__}")
     if np.ma.isMaskedArray(matrix):
@@ -144,7 +154,7 @@ def _dense(matrix: Any) -> tuple[int, np.ndarray, np.ndarray]:
     n = int(cells.shape[0])
     _check_items(n)
     rows, cols = np.nonzero(cells)
-    return n, rows.astype(np.int32), cols.astype(np.int32)
+    return n, rows.astype(np.int32), cols.astype(np.int32), _values(cells[rows, cols])
 
 
 def _numbers(cells: np.ndarray) -> np.ndarray:

@@ -3,7 +3,7 @@ integer program whose cycle constraints are added as they are needed, in
 one branch-and-cut that keeps its model.
 
 Variables: x[k] = 1 when mark k is left as a feedback mark; the objective
-counts them. Every cycle of marks keeps at least one of its marks as a
+counts them (or adds up their weights). Every cycle of marks keeps at least one of its marks as a
 feedback mark: sum(x[k] for k in cycle) >= 1. The model starts with one
 shortest cycle through every mark. Then, at every node of the solver's
 search tree, a constraint handler of our own adds
@@ -66,9 +66,16 @@ class Proof(Protocol):
     def close(self) -> None:
         """Frees the solver's model (no `run` may follow)."""
 
+    def order(self) -> bytes:
+        """The order of the solver's best solution (once `finished`: optimal)."""
 
-def start(block: _order.Block) -> Proof:
-    """The proof of `block` by the solver of this installation."""
+
+def start(block: _order.Block, lead: bool = False) -> Proof:
+    """The proof of `block` by the solver of this installation. With `lead`,
+    the orders it takes from the searches are the block's lead search's, read
+    at points of the solver's own work (see `_order.Block.lead_at`): what it
+    proves, and the order it proves optimal, do not depend on the threads'
+    timing. Else it takes the block's best order whenever it improves."""
     choice = os.environ.get("OVILA_DSM_PROOF", "")
     if choice != "highs":
         try:
@@ -77,10 +84,10 @@ def start(block: _order.Block) -> Proof:
             if choice == "scip":
                 raise
         else:
-            return ScipProof(block)
+            return ScipProof(block, lead)
     from ._proof_highs import HighsProof
 
-    return HighsProof(block)
+    return HighsProof(block, lead)
 
 
 def kept_marks(x: np.ndarray) -> bytes:

@@ -46,8 +46,10 @@ class HighsProof:
     solver = "HiGHS"
     _lock = threading.Lock()
 
-    def __init__(self, block: _order.Block) -> None:
+    def __init__(self, block: _order.Block, lead: bool = False) -> None:
         self.block = block
+        self.lead = lead
+        self.reads = 0
         self.finished = False
         self.integer = False
         self.stopping = threading.Event()
@@ -56,8 +58,11 @@ class HighsProof:
         h.setOptionValue("output_flag", False)
         h.setOptionValue("log_to_console", False)
         marks = block.marks
+        weights = np.frombuffer(block.weights(), dtype=np.int64)
+        cost = weights.astype(np.float64) if weights.size else np.ones(marks)
+        self.cost = cost
         h.addVars(marks, np.zeros(marks), np.ones(marks))
-        h.changeColsCost(marks, np.arange(marks, dtype=np.int32), np.ones(marks))
+        h.changeColsCost(marks, np.arange(marks, dtype=np.int32), cost)
         self.cycles = 0
         self.add(block.short_cycles(b"\x01" * marks, marks))
         h.setCallback(self._callback, None)
@@ -102,7 +107,7 @@ class HighsProof:
                 )
                 self.integer = True
             start = highspy.HighsSolution()  # a new one: the solver's own is shared with it
-            start.col_value = np.frombuffer(block.feedback_marks(), dtype=np.uint8).astype(np.float64).tolist()
+            start.col_value = np.frombuffer(block.feedback_marks(self.start_order()), dtype=np.uint8).astype(np.float64).tolist()
             start.value_valid = True
             h.setSolution(start)
             h.run()
@@ -112,7 +117,7 @@ class HighsProof:
             if h.getModelStatus() != highspy.HighsModelStatus.kOptimal:
                 return
             x = self.values()
-            if abs(x.sum() - info.objective_function_value) > 0.5:
+            if abs(float(x @ self.cost) - info.objective_function_value) > 0.5:
                 # Seen with a start solution: the solution handed back is the
                 # start, not the optimum reported. Solved again without it.
                 h.clearSolver()
@@ -128,6 +133,17 @@ class HighsProof:
                 block.raise_bound(bound(info.objective_function_value))
                 return
             self.add(cycles)
+
+    def start_order(self) -> bytes | None:
+        """The lead's best as of one more round per solve, or the block's best."""
+        if not self.lead:
+            return None
+        found = self.block.lead_at(self.reads)
+        self.reads += 1
+        return found[0] if found is not None else None
+
+    def order(self) -> bytes:
+        return self.block.keeping(kept_marks(self.values()))
 
     def interrupt(self) -> None:
         self.stopping.set()

@@ -26,8 +26,10 @@ INTERRUPTIBLE = (
 class ScipProof:
     solver = "SCIP"
 
-    def __init__(self, block: _order.Block) -> None:
+    def __init__(self, block: _order.Block, lead: bool = False) -> None:
         self.block = block
+        self.lead = lead
+        self.reads = 0  # the lead's orders asked for: the next is as of this round
         self.finished = False
         self.model = model = pyscipopt.Model()
         model.hideOutput()
@@ -37,7 +39,9 @@ class ScipProof:
         model.setParam("parallel/maxnthreads", 1)
         # Ctrl-C belongs to the interpreter (the caller stops every party).
         model.setParam("misc/catchctrlc", False)
-        self.x = model.addMatrixVar(block.marks, vtype="B", obj=1.0)
+        weights = np.frombuffer(block.weights(), dtype=np.int64)
+        cost = weights.astype(np.float64) if weights.size else 1.0
+        self.x = model.addMatrixVar(block.marks, vtype="B", obj=cost)
         self.cycles = 0
         for cycle in block.short_cycles(b"\x01" * block.marks, block.marks):
             self.add(cycle)
@@ -61,16 +65,37 @@ class ScipProof:
         return np.asarray(self.model.getSolVal(solution, self.x), dtype=np.float64)
 
     def start_solution(self) -> None:
-        """The block's best order as the solver's start."""
-        self.seen = self.block.version
+        """The start: the lead's first order, or the block's best."""
+        if self.lead:
+            first = self.block.lead_at(0)
+            order = first[0] if first is not None else None
+        else:
+            self.seen = self.block.version
+            order = None
         solution = self.model.createSol()
-        self.set_order(solution)
+        self.set_order(solution, order)
         self.model.addSol(solution, free=True)
 
-    def set_order(self, solution: Any) -> None:
-        back = np.frombuffer(self.block.feedback_marks(), dtype=np.uint8)
+    def set_order(self, solution: Any, order: bytes | None = None) -> None:
+        back = np.frombuffer(self.block.feedback_marks(order), dtype=np.uint8)
         for k in np.flatnonzero(back).tolist():
             self.model.setSolVal(solution, self.x[k], 1.0)
+
+    def next_order(self) -> bytes | None:
+        """An order to hand to the solver now, if there is a new one."""
+        if self.lead:
+            self.reads += 1
+            found = self.block.lead_at(self.reads)  # waits for the lead to get there
+            if found is None or found[1] >= self.model.getPrimalbound() - 0.5:
+                return None
+            return found[0]
+        if self.block.version == self.seen:
+            return None
+        self.seen = self.block.version
+        return self.block.best()[0]
+
+    def order(self) -> bytes:
+        return self.block.keeping(kept_marks(self.values(self.model.getBestSol())))
 
     def sync(self) -> None:
         """The solver's bound to the block, and an end when the block is done."""
@@ -185,19 +210,20 @@ class _CycleHandler(pyscipopt.Conshdlr):
 
 
 class _Handover(pyscipopt.Heur):
-    """Hands the block's best order to the solver whenever another party
-    improved it (a heuristic of the solver's, the place for new solutions)."""
+    """Hands the searches' orders to the solver (a heuristic of the solver's,
+    the place for new solutions): the lead's best as of one more round at
+    each call, or the block's best whenever another party improved it."""
 
     def __init__(self, proof: ScipProof) -> None:
         self.proof = proof
 
     def heurexec(self, heurtiming: int, nodeinfeasible: bool) -> dict[str, Any]:
         proof = self.proof
-        if proof.block.version == proof.seen:
+        order = proof.next_order()
+        if order is None:
             return {"result": PY_SCIP_RESULT.DIDNOTRUN}
-        proof.seen = proof.block.version
         solution = self.model.createSol(self)
-        proof.set_order(solution)
+        proof.set_order(solution, order)
         found = self.model.trySol(solution, printreason=False, free=True)
         return {"result": PY_SCIP_RESULT.FOUNDSOL if found else PY_SCIP_RESULT.DIDNOTFIND}
 

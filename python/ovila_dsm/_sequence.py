@@ -29,6 +29,7 @@ import numpy as np
 
 from . import _order, _plan, _proof
 from ._graph import Graph, Marks, check_seed, coerce
+from ._objective import check_objective, check_weights, integer_weights, totals
 
 METHODS = ("auto", "heuristic", "sga")
 # Threads working on a large block (the same on every machine, so that a
@@ -44,28 +45,41 @@ class Sequencing:
     """The result of `sequence`.
 
     `order` lists item indices, first first; `labels` names them in that order.
-    `feedback_marks` counts the marks left above the diagonal; `lower_bound`
-    is proven: no order has fewer feedback marks. `optimal` is true when the
-    two meet. `blocks` are the strongly connected blocks, as lists of item
-    indices in the returned order. `seed` reproduces the result.
+    `feedback_marks` counts the marks left above the diagonal, `feedback_weight`
+    adds up their values (a mark without one counts 1) and `feedback_distance`
+    their distances from the diagonal. `lower_bound` is proven for the
+    `objective`: no order has less. `optimal` is true when the objective's
+    value meets it; `tie_break_optimal` when the order is moreover the one
+    the tie-break chooses among all orders of that value (least total
+    distance, then fewest pairs out of the given order), as exact search
+    proves it for blocks of up to 22 items. `blocks` are the strongly
+    connected blocks, as lists of item indices in the returned order. `seed`
+    reproduces the result.
     """
 
     order: list[int]
     labels: list[str]
     feedback_marks: int
-    lower_bound: int
+    lower_bound: int | float
     optimal: bool
     blocks: list[list[int]]
     seconds: float
     method: str
     seed: int = field(default=0)
+    objective: str = "marks"
+    feedback_weight: float = 0.0
+    feedback_distance: int = 0
+    tie_break: bool = True
+    tie_break_optimal: bool = False
 
 
 class Progress(NamedTuple):
-    """What a running sequencing reports (about four times a second)."""
+    """What a running sequencing reports (about four times a second): the
+    objective's value of the best order so far (the number of feedback marks
+    unless another objective was asked for) and its lower bound."""
 
-    feedback_marks: int  # of the best order so far
-    lower_bound: int
+    feedback_marks: int | float  # of the best order so far, for the objective
+    lower_bound: int | float
     seconds: float  # since the call started
     time_limit: float
 
@@ -99,6 +113,8 @@ def sequence(
     time_limit: float = 10.0,
     method: str = "auto",
     progress: Callable[[Progress], object] | None = None,
+    objective: str = "marks",
+    tie_break: bool = True,
 ) -> Sequencing:
     """The best order of `matrix` found within `time_limit` seconds.
 
@@ -110,8 +126,14 @@ def sequence(
     and proof), "heuristic" (no proof attempted) or "sga" (the genetic
     algorithm of ovila_genetic_py, best of independent runs). `progress`, when
     given, is called with a `Progress` about four times a second; a true
-    answer ends the search with the best order so far. Ctrl-C raises
-    `Interrupted`, a KeyboardInterrupt carrying the best order so far.
+    answer ends the search with the best order so far. `objective`: "marks"
+    (fewest feedback marks), "weight" (least total value of the feedback
+    marks; negative, infinite and NaN values are refused) or "distance"
+    (least total distance of the feedback marks from the diagonal).
+    `tie_break`: among orders equal in the objective, the one with the least
+    total distance, then the fewest pairs out of the given order (False:
+    the first one found, a little faster). Ctrl-C raises `Interrupted`, a
+    KeyboardInterrupt carrying the best order so far.
     """
     started = time.perf_counter()
     limit = check_time_limit(time_limit)
@@ -119,8 +141,18 @@ def sequence(
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))}, not {method!r}")
     if progress is not None and not callable(progress):
         raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    objective = check_objective(objective)
+    if not isinstance(tie_break, bool):
+        raise TypeError(f"tie_break must be True or False, not {type(tie_break).__name__}")
     seed = check_seed(seed)
-    run = _Run(lambda: coerce(matrix, labels), seed, started, limit, method)
+
+    def read() -> Marks:
+        marks = coerce(matrix, labels)
+        if objective == "weight":
+            check_weights(marks)
+        return marks
+
+    run = _Run(read, seed, started, limit, method, objective, tie_break)
     return run.drive(progress)
 
 
@@ -178,11 +210,23 @@ class _Part:
     index: int
     block: _order.Block
     proof: _proof.Proof | None = None
+    start: bytes = b""  # the order the searches start from (after the greedy start)
+    # The final order of each search, (cost, salt, order), and whether the
+    # proof finished with the block's optimum.
+    found: list[tuple[int, int, bytes]] = field(default_factory=list)
+    proven_order: bytes | None = None
+    exact: bool = False  # solved by exact search (with the tie-break when asked)
 
 
 class _Run:
-    def __init__(self, read: Callable[[], Marks], seed: int, started: float, limit: float, method: str) -> None:
+    def __init__(
+        self, read: Callable[[], Marks], seed: int, started: float, limit: float, method: str,
+        objective: str = "marks", tie_break: bool = True,
+    ) -> None:
         self.read = read
+        self.objective = objective
+        self.tie_break = tie_break
+        self.scale = 1.0  # weights as the engine counts them, per unit of value
         self.marks = Marks(0, np.zeros(0, dtype=np.int32), np.zeros(0, dtype=np.int32), [])
         self.seed = seed
         self.started = started
@@ -254,7 +298,11 @@ class _Run:
             blocks = [part.block for part in self.parts]
         cost = sum(block.cost for block in blocks)
         bound = sum(min(block.bound, block.cost) for block in blocks)
-        return Progress(cost, bound, time.perf_counter() - self.started, self.limit)
+        return Progress(self.units(cost), self.units(bound), time.perf_counter() - self.started, self.limit)
+
+    def units(self, value: int) -> int | float:
+        """An engine cost in the objective's units (weights scaled back)."""
+        return value / self.scale if self.objective == "weight" and self.scale != 1.0 else value
 
     def stop(self) -> None:
         """Every helper ends soon: blocks stopped, proofs interrupted."""
@@ -283,14 +331,22 @@ class _Run:
             for part in small:
                 if self.stopping.is_set():
                     break
-                if not part.block.exact(self.left()):
+                if part.block.exact(self.left(), self.tie_break):
+                    part.exact = True
+                else:
                     large.append(part)  # out of time: what the searches make of it
             self.heuristic(large)
         return self.result()
 
     def split(self) -> None:
         marks = self.marks
-        items, starts, blocks = _order.split(marks.n, marks.rows.tobytes(), marks.cols.tobytes())
+        weights = None
+        if self.objective == "weight":
+            scaled, self.scale = integer_weights(marks)
+            weights = scaled.tobytes()
+        items, starts, blocks = _order.split(
+            marks.n, marks.rows.tobytes(), marks.cols.tobytes(), weights, self.objective
+        )
         parts = [_Part(index, block) for index, block in blocks]
         with self.lock:
             self.items = np.frombuffer(items, dtype=np.int32)
@@ -313,6 +369,7 @@ class _Run:
             if self.stopping.is_set():
                 return
             part.block.greedy(self.left())
+            part.start = part.block.best()[0]
             part.block.cycle_bound(self.left() * _plan.BOUND_SHARE)
         pending = sorted(parts, key=lambda p: -p.block.marks)
         while pending and not self.stopping.is_set():
@@ -320,47 +377,61 @@ class _Run:
             if not part.block.done:
                 share = _plan.shares([p.block.marks for p in [part, *pending]], self.left())[0]
                 self.work(part, share)
+            self.settle(part)
 
     def work(self, part: _Part, seconds: float) -> None:
-        """The cores on one block, as the plan says."""
+        """The cores on one block, as the plan says. The search of core 0
+        leads: the proof reads its orders at points of its own work, so that
+        what the proof proves does not depend on the threads' timing."""
         block = part.block
         begins = time.perf_counter()
         ends = begins + seconds
-        provable = self.method == "auto" and _proof.provable(block)
+        provable = self.method == "auto" and self.objective != "distance" and _proof.provable(block)
         cores = _plan.plan(method=self.method, provable=provable, cores=CORES, seconds=seconds)
+        finished = threading.Event()
 
-        def run(tasks: tuple[_plan.Task, ...]) -> None:
-            for task in tasks:
-                now = time.perf_counter()
-                if self.stopping.is_set() or block.done or now >= ends:
-                    return
-                task_ends = min(ends, begins + task.until * seconds)
-                if now >= task_ends:
-                    continue  # its share is over already
-                if task.kind == "search":
-                    salt = task.salt
-                    while (
-                        block.improve(self.salted(part, salt), task_ends - time.perf_counter(), _plan.STALE_ROUNDS)
-                        == "stale"
-                        and task.repeat
-                        and not self.stopping.is_set()
-                    ):
-                        salt += len(cores)
-                    proof = part.proof
-                    if block.done and proof is not None:
-                        proof.interrupt()  # also in the middle of a long solve
-                    continue
-                proof = self.proof(part)
-                proof.run(task_ends - time.perf_counter())
-                if proof.finished:
-                    return
-                if _plan.gap(block.cost, block.bound) <= task.keep_if_gap:
-                    proof.run(ends - time.perf_counter())
-                    return
+        def search(task: _plan.Task, ends_at: float, lead: bool) -> None:
+            salt, rounds, start = task.salt, 0, part.start
+            while True:
+                why, rounds, order, cost = block.improve(
+                    self.salted(part, salt), max(ends_at - time.perf_counter(), 0.0), _plan.STALE_ROUNDS,
+                    lead=lead, first_round=rounds, start=start,
+                )
+                start = order
+                if why != "stale" or not task.repeat or self.stopping.is_set() or finished.is_set():
+                    break
+                salt += len(cores)
+            with self.lock:
+                part.found.append((cost, task.salt, order))
 
-        helpers = [_Helper(lambda tasks=tasks: run(tasks)).start() for tasks in cores[1:]]  # type: ignore[misc]
+        def run(tasks: tuple[_plan.Task, ...], lead: bool) -> None:
+            try:
+                for task in tasks:
+                    now = time.perf_counter()
+                    if self.stopping.is_set() or finished.is_set() or block.done or now >= ends:
+                        return
+                    task_ends = min(ends, begins + task.until * seconds)
+                    if now >= task_ends:
+                        continue  # its share is over already
+                    if task.kind == "search":
+                        search(task, task_ends, lead and task is tasks[0])
+                        continue
+                    proof = self.proof(part, lead=True)
+                    proof.run(task_ends - time.perf_counter())
+                    if not proof.finished and _plan.gap(block.cost, block.bound) <= task.keep_if_gap:
+                        proof.run(ends - time.perf_counter())
+                    if proof.finished:
+                        part.proven_order = proof.order()
+                        finished.set()
+                        block.stop()  # every search ends with it
+                        return
+            finally:
+                if lead:
+                    block.lead_end()
+
+        helpers = [_Helper(lambda tasks=tasks: run(tasks, False)).start() for tasks in cores[1:]]  # type: ignore[misc]
         try:
-            run(cores[0])
+            run(cores[0], True)
         except BaseException:
             block.stop()
             raise
@@ -376,9 +447,27 @@ class _Run:
             if helper.error is not None:
                 raise helper.error
 
-    def proof(self, part: _Part) -> _proof.Proof:
+    def settle(self, part: _Part) -> None:
+        """The block's final order, the same whatever the threads' timing
+        when the work ended before its time: the proof's optimum when it
+        finished, else the best search (the lowest cost, then the lowest
+        salt); then, with the tie-break, polished toward the flow."""
+        block = part.block
+        if part.proven_order is not None:
+            order = part.proven_order
+        elif part.found:
+            cost, _, order = min(part.found)
+            if cost > block.cost:  # the time ran out: whatever is best
+                order = block.best()[0]
+        else:
+            order = block.best()[0]
+        if self.tie_break and not self.stopping.is_set():
+            order, _ = block.polished(order, self.left())
+        block.settle(order)
+
+    def proof(self, part: _Part, lead: bool) -> _proof.Proof:
         if part.proof is None:
-            part.proof = _proof.start(part.block)
+            part.proof = _proof.start(part.block, lead)
             with self.lock:
                 self.proofs.append(part.proof)
                 if self.stopping.is_set():
@@ -421,23 +510,31 @@ class _Run:
             starts = self.starts
             parts = list(self.parts)
         cost = bound = 0
+        tie_broken = True
         for part in parts:
             order, block_cost = part.block.best()
             begin, end = int(starts[part.index]), int(starts[part.index + 1])
             items[begin:end] = items[begin:end][np.frombuffer(order, dtype=np.int32)]
             cost += block_cost
             bound += min(part.block.bound, block_cost)
+            tie_broken = tie_broken and part.exact
         order_list: list[int] = items.tolist()
         edges = starts.tolist()
         names = self.marks.names
+        marks, strength, distance = totals(self.marks, order_list)
         return Sequencing(
             order=order_list,
             labels=[names[i] for i in order_list],
-            feedback_marks=cost,
-            lower_bound=bound,
+            feedback_marks=marks,
+            lower_bound=self.units(bound),
             optimal=bound == cost,
             blocks=[order_list[edges[k] : edges[k + 1]] for k in range(len(edges) - 1)],
             seconds=time.perf_counter() - self.started,
             method=self.method,
             seed=self.seed,
+            objective=self.objective,
+            feedback_weight=strength,
+            feedback_distance=distance,
+            tie_break=self.tie_break,
+            tie_break_optimal=self.tie_break and tie_broken and bound == cost,
         )
