@@ -16,6 +16,13 @@ from pyscipopt.scip import PY_SCIP_EVENTTYPE, PY_SCIP_HEURTIMING, PY_SCIP_RESULT
 from . import _order
 from ._proof import CYCLES_PER_ROUND, bound, kept_marks
 
+def lp_iterations_per_round(items: int) -> int:
+    """LP iterations per round of the lead search: a round takes time in
+    proportion to the items (its proposals); an LP iteration, about a tenth
+    of a round's time per item."""
+    return max(100, 10 * items)
+
+
 # The stages in which an interrupt may be asked: presolving to solving.
 INTERRUPTIBLE = (
     PY_SCIP_STAGE.INITPRESOLVE, PY_SCIP_STAGE.PRESOLVING, PY_SCIP_STAGE.EXITPRESOLVE,
@@ -82,10 +89,16 @@ class ScipProof:
             self.model.setSolVal(solution, self.x[k], 1.0)
 
     def next_order(self) -> bytes | None:
-        """An order to hand to the solver now, if there is a new one."""
+        """An order to hand to the solver now, if there is a new one. The
+        lead's rounds are read in step with the solver's LP iterations (both
+        counts of work, the same on every run): about as many iterations per
+        round as a round of the search takes time."""
         if self.lead:
-            self.reads += 1
-            found = self.block.lead_at(self.reads)  # waits for the lead to get there
+            target = self.model.getNLPIterations() // lp_iterations_per_round(self.block.n)
+            if target <= self.reads:
+                return None
+            self.reads = target
+            found = self.block.lead_at(target)  # waits for the lead to get there
             if found is None or found[1] >= self.model.getPrimalbound() - 0.5:
                 return None
             return found[0]
