@@ -26,6 +26,9 @@ PROOF_FIRST = 1.0
 CLOSE_GAP = 0.05
 # The share of a large block's time for the quick cycle-packing bound.
 BOUND_SHARE = 0.1
+# The share of a large block's time kept for the tie-break's descent (it
+# ends sooner when no move helps).
+TIE_BREAK_SHARE = 0.05
 
 
 @dataclass(frozen=True)

@@ -374,10 +374,11 @@ class _Run:
         pending = sorted(parts, key=lambda p: -p.block.marks)
         while pending and not self.stopping.is_set():
             part = pending.pop(0)
+            share = _plan.shares([p.block.marks for p in [part, *pending]], self.left())[0]
+            ends = time.perf_counter() + share
             if not part.block.done:
-                share = _plan.shares([p.block.marks for p in [part, *pending]], self.left())[0]
-                self.work(part, share)
-            self.settle(part)
+                self.work(part, share * (1 - _plan.TIE_BREAK_SHARE) if self.tie_break else share)
+            self.settle(part, ends)
 
     def work(self, part: _Part, seconds: float) -> None:
         """The cores on one block, as the plan says. The search of core 0
@@ -447,7 +448,7 @@ class _Run:
             if helper.error is not None:
                 raise helper.error
 
-    def settle(self, part: _Part) -> None:
+    def settle(self, part: _Part, ends: float) -> None:
         """The block's final order, the same whatever the threads' timing
         when the work ended before its time: the proof's optimum when it
         finished, else the best search (the lowest cost, then the lowest
@@ -462,7 +463,7 @@ class _Run:
         else:
             order = block.best()[0]
         if self.tie_break and not self.stopping.is_set():
-            order, _ = block.polished(order, self.left())
+            order, _ = block.polished(order, max(ends - time.perf_counter(), 0.0))
         block.settle(order)
 
     def proof(self, part: _Part, lead: bool) -> _proof.Proof:
