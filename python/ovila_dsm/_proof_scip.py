@@ -53,6 +53,7 @@ class ScipProof:
         for cycle in block.short_cycles(b"\x01" * block.marks, block.marks):
             self.add(cycle)
         self.seen = -1  # the block's version last handed over
+        self.rounded: tuple[int, bytes] | None = None  # the best order made from a relaxation, not handed over yet
         self.stopping = threading.Event()
         self.lp_interrupt, self.pointer = _lp_interrupt(model)
         model.includeConshdlr(
@@ -88,11 +89,25 @@ class ScipProof:
         for k in np.flatnonzero(back).tolist():
             self.model.setSolVal(solution, self.x[k], 1.0)
 
+    def round_off(self, kept: bytes) -> None:
+        """An order from the marks a relaxation keeps: offered to the block,
+        and kept for the solver (handed over by the heuristic)."""
+        order = self.block.keeping(kept)
+        cost = self.block.score(order)[0]
+        self.block.offer(order)
+        if self.rounded is None or cost < self.rounded[0]:
+            self.rounded = (cost, order)
+
     def next_order(self) -> bytes | None:
         """An order to hand to the solver now, if there is a new one. The
         lead's rounds are read in step with the solver's LP iterations (both
         counts of work, the same on every run): about as many iterations per
         round as a round of the search takes time."""
+        if self.rounded is not None:
+            cost, order = self.rounded
+            self.rounded = None
+            if cost < self.model.getPrimalbound() - 0.5:
+                return order
         if self.lead:
             target = self.model.getNLPIterations() // lp_iterations_per_round(self.block.n)
             if target <= self.reads:
@@ -187,7 +202,7 @@ class _CycleHandler(pyscipopt.Conshdlr):
         cycles = proof.block.short_cycles(kept, CYCLES_PER_ROUND)
         if not cycles:
             return self._result("FEASIBLE")
-        proof.block.offer_keeping(kept)
+        proof.round_off(kept)
         for cycle in cycles:
             proof.add(cycle)
         return self._result("CONSADDED")
@@ -208,7 +223,7 @@ class _CycleHandler(pyscipopt.Conshdlr):
         proof.sync()
         x = proof.values(None)
         # Rounding: the marks the relaxation keeps make an order too.
-        proof.block.offer_keeping(kept_marks(x))
+        proof.round_off(kept_marks(x))
         cycles = proof.block.light_cycles(x.tobytes(), CYCLES_PER_ROUND)
         if not cycles:
             return self._result("DIDNOTFIND")
