@@ -99,7 +99,7 @@ MISTAKES = [
     (",A,B\nA,0,1\nA,1,0\n", "duplicate row name 'A'", 3),
     (",A,B\nA,0,1\nC,1,0\n", "row 2 ('C') has no column of that name", 3),
     (",A,B,C\nA,0,1,0\nB,1,0,0\n", "not a square table: 3 column names but 2 rows; no row for 'C'", None),
-    (",A,B\nA,0,1\nB,0\n", "row 2 ('B') has 1 cell, expected 2", 3),
+    (",A,B\nA,0,1\nB,0\n", "row 2 ('B') has 1 cell after its name, expected 2", 3),
     (",A,B\nA,0,maybe\nB,1,0\n", "cell ('A', 'B') holds 'maybe'", 2),
     (",A,B\nA,0,nan\nB,1,0\n", "cell ('A', 'B') holds 'nan'", 2),
     ("0,1,0\n1,0,1\n", "not a square table: 2 rows of 3 cells", None),
