@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+import ovila_dsm
 from ovila_dsm import read_dsm
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -52,7 +53,11 @@ def test_sequence_writes_every_output(tmp_path):
         assert back.labels == order
         np.testing.assert_array_equal(back.matrix.toarray(), original.matrix.toarray()[np.ix_(index, index)])
     assert out["png"].read_bytes().startswith(b"\x89PNG")
-    assert "data:image/png;base64," in out["html"].read_text(encoding="utf-8")
+    page = out["html"].read_text(encoding="utf-8")
+    assert 'id="dsm-data"' in page and "<canvas" in page
+    # Where the input lies is nobody's business: its file name only.
+    assert str(DATA) not in page and str(DATA) not in out["json"].read_text(encoding="utf-8")
+    assert data["settings"]["file"] == "process-13-tasks.csv"
 
 
 def test_json_prints_only_the_result():
@@ -62,15 +67,48 @@ def test_json_prints_only_the_result():
     assert set(data) >= {"order", "feedback_marks", "lower_bound", "optimal", "blocks", "seconds", "seed", "tears"}
 
 
-def test_blocks_lists_blocks_and_bands(tmp_path):
+def test_blocks_and_sequence_share_one_definition_of_bands(tmp_path):
     path = tmp_path / "chain.csv"
     path.write_text("item,needs\nc,b\nb,a\na,b\nd,c\n", encoding="utf-8")
     result = run("blocks", str(path))
     assert result.returncode == 0, result.stderr
-    assert "Block 1 (band 1, 2 items): b, a" in result.stdout
-    assert "Band 3: d" in result.stdout
+    # b needs the later a (a feedback mark, set aside): b is band 1, a and c band 2, d band 3.
+    assert "Block 1 (2 items, bands 1 to 2): b, a" in result.stdout
+    assert "Band 2: a, c\nBand 3: d" in result.stdout
     data = json.loads(run("blocks", str(path), "--json").stdout)
-    assert data["blocks"] == [["b", "a"]] and data["band_of"] == {"a": 1, "b": 1, "c": 2, "d": 3}
+    assert data["blocks"] == [["b", "a"]] and data["band_of"] == {"a": 2, "b": 1, "c": 2, "d": 3}
+    # The 13-task example: every band count is that of the one routine, for the order shown.
+    dsm = read_dsm(P13)
+    for command in ("blocks", "sequence"):
+        shown = json.loads(run(command, P13, "--json", *(["--seed", "1"] if command == "sequence" else [])).stdout)
+        order = [dsm.labels.index(name) for name in shown["order"]]
+        band = ovila_dsm.bands(dsm, order)
+        assert shown["bands"] == max(band)
+        assert shown["band_of"] == {dsm.labels[i]: band[i] for i in order}
+
+
+def test_summary_says_how_the_file_was_read_and_lists_values(tmp_path):
+    path = tmp_path / "flows.csv"
+    # Information flows: A feeds B (value 2), B feeds C (3), C feeds A (1).
+    path.write_text("source,target,weight\nA,B,2\nB,C,3\nC,A,1\n", encoding="utf-8")
+    done = run("sequence", str(path), "--edges", "feeds", "--seed", "1", "--json")
+    data = json.loads(done.stdout)
+    assert data["settings"]["edges"] == "feeds" and "feeds the 'target' item" in data["settings"]["read_as"]
+    # Read as feeds: B needs A (2), C needs B (3), A needs C (1); one of the three is a tear.
+    value = {("B", "A"): 2, ("C", "B"): 3, ("A", "C"): 1}
+    (a, b), = data["tears"]
+    assert data["tear_values"] == [value[a, b]] == [data["feedback_weight"]]
+    assert data["feedback_weight_before"] == 1  # in the file's order, A needs the later C
+    done = run("sequence", str(path), "--edges", "feeds", "--seed", "1")
+    assert f"Total value of the feedback marks: 1 -> {value[a, b]}" in done.stdout
+    assert f"Tears (item needs a later item, value): 1\n  {a}  needs  {b}  ({value[a, b]})" in done.stdout
+    transposed = run("blocks", P13, "--transpose")
+    assert "column needs row (IC/FBD" in transposed.stdout and "read transposed" in transposed.stdout
+    assert "row needs column (IR/FAD" in run("blocks", P13).stdout
+    help_text = run("sequence", "--help").stdout
+    assert "IC/FBD" in help_text and "IR/FAD" in help_text and "--edges" in help_text
+    version = run("--version")
+    assert version.returncode == 0 and version.stdout.startswith("ovila-dsm ")
 
 
 MISTAKES = [

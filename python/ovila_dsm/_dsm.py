@@ -57,12 +57,19 @@ class Reading:
         """Which way the file's marks were read, in words."""
         if self.layout != "edge list":
             return COLUMN_NEEDS + ", read transposed" if self.transposed else ROW_NEEDS
-        a, b = (f"{self.header[0]!r}", f"{self.header[1]!r}") if self.header else ("the first item", "the second")
         needs = (self.edges != "feeds") != self.transposed
-        said = a + " needs " + b if needs else f"{a} feeds {b} ({b} needs {a})"
+        named = tuple(name.lower() for name in self.header[:2]) == ("item", "needs")
+        if named:
+            said = "an item, then an item it needs" if needs else "an item, then an item that needs it"
+        elif self.header:
+            a, b = self.header[0], self.header[1]
+            said = (f"the {a!r} item needs the {b!r} item" if needs
+                    else f"the {a!r} item feeds the {b!r} item, which needs it")
+        else:
+            said = "the first item needs the second" if needs else "the first item feeds the second, which needs it"
         if self.transposed:
-            return said + ", read transposed"
-        if tuple(name.lower() for name in self.header[:2]) == ("item", "needs"):
+            return said + " (read transposed)"
+        if named:
             return said
         if self.edges == "feeds":
             return said + " (--edges feeds)"
@@ -73,7 +80,7 @@ class Reading:
         where = f"sheet {self.sheet!r}, " if self.sheet else ""
         if self.layout == "edge list":
             header = ("header " + ", ".join(self.header)) if self.header else "no header"
-            return f"{where}an edge list ({header}), each line read as: {self.direction()}"
+            return f"{where}an edge list ({header}), each line read as {self.direction()}"
         return f"{where}a {self.layout}, read as {self.direction()}"
 
     def transpose(self) -> Reading:

@@ -35,7 +35,7 @@ from typing import IO, Any, NamedTuple, Union, cast
 import numpy as np
 import scipy.sparse
 
-from ._dsm import CONVENTION, Dsm, Reading
+from ._dsm import CONVENTION, Dsm, Reading, install_hint
 
 PathLike = Union[str, "os.PathLike[str]"]
 Cell = Union[str, int, float, bool, None]
@@ -475,11 +475,11 @@ def _sheet_rows(path: Path, sheet: str | None, book_info: dict[str, Any]) -> Ite
         import openpyxl
     except ImportError:
         raise DsmFileError(
-            path, "reading .xlsx needs openpyxl and defusedxml: pip install 'ovila_genetic_py[excel]'"
+            path, f"reading .xlsx needs openpyxl and defusedxml: {install_hint()}"
         ) from None
     if not getattr(openpyxl, "DEFUSEDXML", False):
         raise DsmFileError(
-            path, "reading .xlsx safely needs defusedxml: pip install 'ovila_genetic_py[excel]'"
+            path, f"reading .xlsx safely needs defusedxml: {install_hint()}"
         )
     _check_workbook(path)
     try:
@@ -708,6 +708,8 @@ class _Table:
         where = self.where
         if len(numbers) == 1:
             return f"{where} {numbers[0]}"
+        if len(numbers) == 2:
+            return f"{where}s {numbers[0]} and {numbers[1]}"
         if numbers == list(range(numbers[0], numbers[-1] + 1)):
             return f"{where}s {numbers[0]} to {numbers[-1]}"
         return f"{where}s " + ", ".join(map(str, numbers[:5])) + (", …" if len(numbers) > 5 else "")

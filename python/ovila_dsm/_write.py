@@ -24,7 +24,7 @@ from typing import IO, Any
 import numpy as np
 import scipy.sparse
 
-from ._bands import bands, positions, tears
+from ._bands import bands, feedback_weight, positions, tear_values, tears
 from ._dsm import CONVENTION, UNSAFE, Dsm
 from ._read import MAX_CELL, DsmFileError, PathLike, escape_name
 from ._sequence import Sequencing
@@ -217,6 +217,9 @@ def result(
         "bands": max(band, default=0),
         "band_of": {names[i]: band[i] for i in order},
         "tears": [[names[a], names[b]] for a, b in tears(dsm, order)],
+        "tear_values": tear_values(dsm, order),
+        "feedback_weight": feedback_weight(dsm, order),
+        "feedback_weight_before": None if before is None else feedback_weight(dsm, list(range(dsm.n))),
         "seconds": round(sequencing.seconds, 3),
         "seed": sequencing.seed,
         "method": sequencing.method,
