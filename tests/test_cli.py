@@ -1,5 +1,6 @@
 """The ovila-dsm command run as a person runs it: exit status, files, messages."""
 
+import importlib.util
 import json
 import os
 import signal
@@ -140,27 +141,83 @@ def test_user_mistakes_exit_2_with_one_line(tmp_path, args, message):
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_ctrl_c_writes_the_best_order_so_far(tmp_path):
-    # Large enough that neither the search nor the proof ends on its own within the time limit.
+def test_ctrl_c_writes_the_best_order_so_far_within_seconds(tmp_path):
+    # 1,000 items: neither the search nor the proof ends on its own within the time limit.
     rng = np.random.default_rng(5)
-    n = 300
+    n = 1000
     dense = (rng.random((n, n)) < 0.05).astype(int)
     lines = [",".join([""] + [f"i{k}" for k in range(n)])]
-    lines += [",".join([f"i{r}"] + [str(v) for v in dense[r]]) for r in range(n)]
+    lines += [",".join([f"i{r}"] + [str(v) if v else "" for v in dense[r]]) for r in range(n)]
     (tmp_path / "big.csv").write_text("\n".join(lines) + "\n")
+    outputs = ["-o", "out.csv", "-o", "out.xlsx", "-o", "order.txt", "-o", "out.json", "--report", "out.html"]
+    if importlib.util.find_spec("matplotlib") is not None:
+        outputs += ["--plot", "out.png"]
     process = subprocess.Popen(
-        [sys.executable, "-m", "ovila_dsm.cli", "sequence", "big.csv", "--time-limit", "120", "-o", "order.txt"],
+        [sys.executable, "-m", "ovila_dsm.cli", "sequence", "big.csv", "--time-limit", "120", *outputs],
         cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
     assert process.stderr is not None
     assert "searching for up to 120 s" in process.stderr.readline()  # the search has started
     time.sleep(1)
     process.send_signal(signal.SIGINT)
+    stopped = time.monotonic()
     stdout, stderr = process.communicate(timeout=120)
+    seconds = time.monotonic() - stopped
     assert process.returncode == 130, stderr
     assert "interrupted: writing the best order found so far" in stderr
-    assert len((tmp_path / "order.txt").read_text().splitlines()) == n
-    assert "Traceback" not in stderr and os.path.exists(tmp_path / "order.txt")
+    assert "Traceback" not in stderr
+    # About 1.3 s on a 2-core machine; instrumented runs (sanitizers) are slower.
+    assert seconds < (20 if "libasan" in os.environ.get("LD_PRELOAD", "") else 4), seconds
+    order = (tmp_path / "order.txt").read_text().splitlines()
+    assert len(order) == n and json.loads((tmp_path / "out.json").read_text())["order"] == order
+    for table in ("out.csv", "out.xlsx"):
+        assert read_dsm(tmp_path / table).labels == order
+    written = sorted(path.name for path in tmp_path.iterdir())
+    assert written == sorted(["big.csv", *(name for name in outputs if not name.startswith("-"))])
+
+
+def test_a_terminal_is_told_what_is_being_written(tmp_path):
+    pty = pytest.importorskip("pty")
+    main, side = pty.openpty()
+    done = subprocess.run([sys.executable, "-m", "ovila_dsm.cli", "sequence", P13, "--seed", "1", "-o", "out.xlsx",
+                           "--report", "out.html"], cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=side, timeout=120)
+    os.close(side)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(main, 65536)
+        except OSError:  # the terminal's other side is closed: all read
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(main)
+    assert done.returncode == 0
+    text = shown.decode()
+    assert "ovila-dsm: writing out.xlsx (the workbook, 13 items) …\x1b[K\r\x1b[K" in text
+    assert "ovila-dsm: writing out.html (the report, 13 items) …" in text
+
+
+def test_install_hints_follow_how_the_package_was_installed(tmp_path, monkeypatch):
+    import importlib.metadata
+
+    from ovila_dsm._dsm import install_hint
+
+    class Installed:
+        def __init__(self, record):
+            self.record = record
+
+        def read_text(self, name):
+            return self.record
+
+    (tmp_path / "pyproject.toml").write_text("")
+    source = json.dumps({"url": tmp_path.as_uri(), "dir_info": {}})
+    monkeypatch.setattr(importlib.metadata, "distribution", lambda name: Installed(source))
+    assert install_hint() == f"pip install '{tmp_path}[dsm]'"
+    monkeypatch.chdir(tmp_path)
+    assert install_hint("excel") == "pip install '.[excel]'"  # the README's set-up, from its folder
+    monkeypatch.setattr(importlib.metadata, "distribution", lambda name: Installed(None))
+    assert install_hint() == "pip install 'ovila_genetic_py[dsm]'"  # from a package index
 
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

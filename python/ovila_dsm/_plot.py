@@ -17,8 +17,10 @@ from ._read import DsmFileError, PathLike
 from ._sequence import Sequencing
 
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
-# Up to this many items every name is shown; above it, every k-th.
+# Up to this many items every name is shown; above it, every k-th, about
+# this many of them (the report names every item; this picture is to print).
 ALL_NAMES = 150
+SOME_NAMES = 50
 # Up to this many items marks are drawn as cells; above it, as points.
 CELLS = 2_000
 LONGEST_NAME = 28
@@ -45,7 +47,7 @@ def _short(name: str) -> str:
 
 def _layout(n: int) -> tuple[float, float, int]:
     """(panel size in inches, font size, show every k-th name)."""
-    step = 1 if n <= ALL_NAMES else math.ceil(n / 100)
+    step = 1 if n <= ALL_NAMES else math.ceil(n / SOME_NAMES)
     shown = math.ceil(n / step)
     font = float(np.clip(300 / max(shown, 1), 6.0, 10.0))
     side = float(np.clip(shown * font / 72 * 1.45, 4.5, 18.0))
@@ -150,6 +152,16 @@ def draw(
         with replacing(path, "wb") as handle:
             handle.write(data)
     return data
+
+
+def load() -> None:
+    """Loads matplotlib with the backend the pictures use: the command calls
+    it on a helper thread while the search runs, so that the picture takes
+    no longer to draw once the search ends."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot  # noqa: F401
 
 
 def picture(

@@ -324,6 +324,11 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
             raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
         check_names(path, dsm.labels, kind)
+    if args.plot:
+        from ._plot import load
+
+        # matplotlib takes about half a second to load: it loads while the search runs.
+        threading.Thread(target=_quietly, args=(load,), name="ovila-dsm-matplotlib", daemon=True).start()
     progress = _Progress(sys.stderr)
     interrupted = False
     try:
@@ -356,6 +361,13 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     else:
         _summary(args, dsm, found, data, before, out)
     return 130 if interrupted else 0
+
+
+def _quietly(call: Any) -> None:
+    try:
+        call()
+    except Exception:  # told when the picture is drawn
+        pass
 
 
 def _write_outputs(
