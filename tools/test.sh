@@ -32,6 +32,9 @@ if [ ${#need[@]} -gt 0 ]; then
   done
 fi
 
+# The C++ build runs one job per core (two on the machines this was measured on).
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
+
 step "python environment (.venv): pip, the build tools"
 python3 -m venv .venv
 . .venv/bin/activate
@@ -45,7 +48,7 @@ mkdir -p build
 log=build/install.log
 if ! python -m pip install -v --no-build-isolation -Cbuild-dir=build/wheel \
     -Ccmake.define.OVILA_BUILD_TESTS=ON -Ccmake.define.OVILA_WERROR=ON ".[test]" 2>&1 \
-    | tee "$log" | { grep --line-buffered -E '^\*\*\* |^ *\[[0-9]+/[0-9]+\] |^Successfully installed|error' || true; }; then
+    | tee "$log" | { grep --line-buffered -E '^\*\*\* |^ *\[[0-9]+/[0-9]+\] |^Successfully installed|error:' || true; }; then
   echo "installing failed; the end of $log:" >&2
   tail -n 60 "$log" >&2
   exit 1
