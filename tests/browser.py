@@ -52,9 +52,12 @@ class Browser:
             "--disable-extensions", "--disable-background-networking", f"--window-size={width},{height}",
             "about:blank",
         ]
+        # The browser is not what is tested: it runs without the sanitizers' preloads and settings.
+        environment = {key: value for key, value in os.environ.items()
+                       if key not in ("LD_PRELOAD", "PYTHONMALLOC") and not key.endswith("SAN_OPTIONS")}
         self.process = subprocess.Popen(["bash", "-c", script, "browser", *arguments],
                                         pass_fds=(commands_read, answers_write), stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment)
         os.close(commands_read)
         os.close(answers_write)
         self.lock = threading.Condition()

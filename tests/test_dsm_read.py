@@ -100,7 +100,8 @@ TABLE = ',Añá,"B, c",C\nAñá,,X,\n"B, c",,,2\nC,X,,\n'
 
 # (file text, options, what the reading says: layout and a phrase of its description or notes)
 LAYOUTS = {
-    "from,to": ('from,to,weight\nAñá,"B, c",1\n"B, c",C,2\nC,Añá,1\n', {}, "edge list", "'from' item needs the 'to'"),
+    "from,to": ('from,to,weight\nAñá,"B, c",1\n"B, c",C,2\nC,Añá,1\n', {}, "edge list",
+                "'from' item needs the 'to'"),
     "source;target, decimal comma": ("Source;Target;Value\nAñá;B, c;1\nB, c;C;2,0\nC;Añá;1\n", {}, "edge list",
                                      "--edges needs, the default"),
     "no header, weights on some lines": ("Añá\tB, c\nB, c\tC\t2\nC\tAñá\n", {}, "edge list", "no header"),
@@ -159,7 +160,8 @@ def test_refusals_say_what_was_seen_and_what_was_expected(tmp_path):
         # A header without its corner cell over rows that omit their trailing blanks.
         ("A,B,C\nA,,X\nB\nC,X\n", "row 1 ('A') has 2 cells after its name, expected 3, one for each column "
          "the first row names (a row whose last cells are blank still holds them"),
-        # Numbers beside the names that break off: the column is not recognised, and the refusal says how to leave it out.
+        # Numbers beside the names that break off: the column is not recognised,
+        # and the refusal says how to leave it out.
         (",,A,B,C\n1,A,,1,\n2,B,,,1\n4,C,1,,\n", "the first row names no item above column 2"),
         ("Notes only\nNothing else here\n", "holds no matrix: its 2 lines each hold one cell of text ('Notes only', "
          "'Nothing else here')"),

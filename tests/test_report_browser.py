@@ -122,7 +122,8 @@ def test_long_lists_are_built_when_opened(tmp_path, browser):
     rows = browser.evaluate("document.querySelectorAll('tr').length")
     browser.evaluate("document.querySelector('details[data-list=order]').open = true")
     for _ in range(200):
-        first = browser.evaluate("(document.querySelector('details[data-list=order] td:nth-child(2)') || {}).textContent")
+        first = browser.evaluate(
+            "(document.querySelector('details[data-list=order] td:nth-child(2)') || {}).textContent")
         if first:
             break
         time.sleep(0.01)

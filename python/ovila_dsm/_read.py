@@ -914,8 +914,8 @@ class _Table:
                       if first and names and names[0] else "")
             listed = f", {columns[0]!r} to {columns[-1]!r}" if columns else ""
             raise self.error(f"not a square table: {n} column names but {count} rows{hint}: the first row "
-                             f"(line {line}) names {n} columns{listed}{corner}, and a labelled table has one row per "
-                             "column, named in the first column".replace("(line", f"({self.where}"))
+                             f"({self.where} {line}) names {n} columns{listed}{corner}, and a labelled table has "
+                             "one row per column, named in the first column")
         self._one_item(n)
         found_rows: list[np.ndarray] = []
         found_cols: list[np.ndarray] = []
@@ -1025,7 +1025,8 @@ class _Table:
                 raise self.error(f"an edge list line holds {what}: found {_cells(len(names))} ({shown})", number)
             item, needs = names[0], names[1]
             if not item or not needs:
-                raise self.error("an item name is blank", number)
+                raise self.error(f"an item name is blank: the line holds {item!r} and {needs!r}, where an edge "
+                                 "list line holds two names", number)
             weight: float | None = 1.0
             if len(names) > 2 and names[2]:
                 try:
@@ -1114,7 +1115,9 @@ def _whole(cell: Cell) -> int | None:
     return int(text) if text.isdigit() and text.isascii() and len(text) < 10 else None
 
 
-def _last_of_each(rows: array[int], cols: array[int], data: array[float]) -> tuple[array[int], array[int], array[float]]:
+def _last_of_each(
+    rows: array[int], cols: array[int], data: array[float]
+) -> tuple[array[int], array[int], array[float]]:
     """Each pair once, with the value it was given last (in the order of
     those last listings)."""
     if not rows:

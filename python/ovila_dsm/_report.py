@@ -194,7 +194,10 @@ function draw() {
     var sr = s * ratio;
     for (var d = first; d <= last; d++) {
       var xd = Math.floor((d - state.x) * sr), yd = Math.floor((d - state.y) * sr);
-      if (xd >= 0 && xd < w && yd >= 0 && yd < h) { var o = 4 * (yd * w + xd); data[o] = data[o + 1] = data[o + 2] = 200; data[o + 3] = 255; }
+      if (xd >= 0 && xd < w && yd >= 0 && yd < h) {
+        var o = 4 * (yd * w + xd);
+        data[o] = data[o + 1] = data[o + 2] = 200; data[o + 3] = 255;
+      }
     }
     for (var r = first; r <= last; r++) {
       var y = Math.floor((r - state.y) * sr);
@@ -288,8 +291,6 @@ function labels(first, last, firstC, lastC, px, py) {
     }
     ctx.restore();
   }
-  ctx.fillStyle = "#555"; ctx.font = "11px system-ui, sans-serif"; ctx.textAlign = "left";
-  ctx.fillText(state.view === "best" ? "best order" : "file's order", 4, 10);
 }
 function short(name) { return name.length > 28 ? name.slice(0, 27) + "…" : name; }
 
@@ -407,7 +408,9 @@ var blockOf = new Int32Array(n).fill(0);
 for (var bb = 0; bb < blocks.length; bb++) for (var pp = blocks[bb][0]; pp <= blocks[bb][1]; pp++) blockOf[pp] = bb + 1;
 var lists = {
   order: { head: ["position", "item", "band", "block"], count: n,
-           row: function (tr, p) { cell(tr, p + 1, 1); cell(tr, names[best[p]]); cell(tr, bands[p], 1); cell(tr, blockOf[p] || "", 1); } },
+           row: function (tr, p) {
+             cell(tr, p + 1, 1); cell(tr, names[best[p]]); cell(tr, bands[p], 1); cell(tr, blockOf[p] || "", 1);
+           } },
   tears: null
 };
 function tearList() {
@@ -432,7 +435,8 @@ for (var li = 0; li < listsAll.length; li++) {
       var end = Math.min(shown + 2000, list.count), part = document.createDocumentFragment();
       for (; shown < end; shown++) { var tr = document.createElement("tr"); list.row(tr, shown); part.appendChild(tr); }
       table.appendChild(part);
-      more.textContent = "show " + Math.min(2000, list.count - shown).toLocaleString() + " more of " + (list.count - shown).toLocaleString();
+      var left = list.count - shown;
+      more.textContent = "show " + Math.min(2000, left).toLocaleString() + " more of " + left.toLocaleString();
       more.style.display = shown < list.count ? "" : "none";
     }
     more.addEventListener("click", page); box.appendChild(more); page();
@@ -640,8 +644,8 @@ def report_html(
     by_band: dict[int, list[str]] = defaultdict(list)
     for i in order:
         by_band[band[i]].append(names[i])
-    out.append(_table(["band", "items", "the items"], [[b, len(by_band[b]), _listed(by_band[b])] for b in sorted(by_band)],
-                      {0, 1}))
+    out.append(_table(["band", "items", "the items"],
+                      [[b, len(by_band[b]), _listed(by_band[b])] for b in sorted(by_band)], {0, 1}))
 
     torn = tears(dsm, order)
     out.append(f"<h2>Tears ({len(torn):,})</h2>")
