@@ -151,6 +151,9 @@ def test_edge_lists_that_are_not_and_headers_that_may_be(tmp_path):
     # Transposed, an edge list reads the other way, and says so.
     dsm = read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\n"), transpose=True)
     assert named_marks(dsm) == {("B", "A"): 1.0, ("C", "B"): 1.0} and "read transposed" in dsm.reading.describe()
+    # Said of a table, --edges changes nothing, and the reading says so.
+    dsm = read_dsm(write(tmp_path, "utf-8", TABLE), edges="feeds")
+    assert named_marks(dsm) == REFERENCE and "--edges feeds is for edge lists" in dsm.reading.warnings[0]
     with pytest.raises(ValueError, match="edges must be"):
         read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\n"), edges="up")
 

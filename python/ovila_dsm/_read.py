@@ -625,6 +625,9 @@ class _Table:
         return True
 
     def reading(self, layout: str, header: tuple[str, ...] = (), edges: str | None = None) -> Reading:
+        if layout != "edge list" and self.options.edges is not None:
+            self.warnings.append(f"--edges {self.options.edges} is for edge lists, and this file is a {layout}: a "
+                                 "table is read row needs column, or column needs row with --transpose")
         return Reading(layout, edges=edges, header=header, sheet=self.book.get("title"), notes=tuple(self.notes),
                        warnings=tuple(self.warnings))
 
