@@ -151,6 +151,12 @@ def test_edge_lists_that_are_not_and_headers_that_may_be(tmp_path):
     # Transposed, an edge list reads the other way, and says so.
     dsm = read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\n"), transpose=True)
     assert named_marks(dsm) == {("B", "A"): 1.0, ("C", "B"): 1.0} and "read transposed" in dsm.reading.describe()
+    # Notes below an edge list: left out, counted, the first few named.
+    dsm = read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\n" + "see the plan\n" * 10))
+    assert dsm.reading.notes == ("10 lines from line 4 to line 13 ('see the plan', 'see the plan', …) left out: "
+                                 "notes below the edge list",)
+    with pytest.raises(DsmFileError, match="line 4: an edge list line holds from, to: found 1 cell"):
+        read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\nnot a note\nC,D\n"))
     # Said of a table, --edges changes nothing, and the reading says so.
     dsm = read_dsm(write(tmp_path, "utf-8", TABLE), edges="feeds")
     assert named_marks(dsm) == REFERENCE and "--edges feeds is for edge lists" in dsm.reading.warnings[0]

@@ -59,6 +59,10 @@ BLANK_WORDS = {"", "false", "no"}
 EDGE_PAIRS = (("item", "needs"), ("from", "to"), ("source", "target"))
 WEIGHT_WORDS = ("weight", "value", "strength")
 EDGE_DIRECTIONS = ("needs", "feeds")
+# Titles and notes kept to be named (the first few and the last); the others are counted.
+KEPT_NOTES = 5
+# How the refusals of a sheet that holds no matrix begin.
+NO_MATRIX = ("holds", "the sheet is empty", "not a square table", "the first row names no item")
 # Rows looked at before the layout is decided (and at most this many cells).
 PEEK_ROWS = 64
 PEEK_CELLS = 100_000
@@ -163,7 +167,8 @@ def _read_sheet(path: Path, sheet: str | None, options: _Options) -> Dsm:
         return table.read()
     except DsmFileError as error:
         sheets: list[str] = book.get("sheets", [])
-        if sheet is not None or len(sheets) < 2 or "title" not in book:
+        # A first sheet that holds no matrix at all: the matrix may be on another.
+        if sheet is not None or len(sheets) < 2 or "title" not in book or not error.problem.startswith(NO_MATRIX):
             raise
         others = ", ".join(repr(name) for name in sheets if name != book["title"])
         raise DsmFileError(path, f"{error.problem} (on sheet {book['title']!r}, the first; the workbook also has "
@@ -659,12 +664,16 @@ class _Table:
             left = [f"the first {_plural(self.options.skip_rows, self.where)}" if self.options.skip_rows else "",
                     f"the first {_plural(self.options.skip_columns, 'column')}" if self.options.skip_columns else ""]
             self.notes.append(" and ".join(part for part in left if part) + " left out, as asked")
-        titles: list[tuple[int, Cell]] = []
+        titles: list[tuple[int, Cell]] = []  # the first few, and the last
+        title_count = 0
         buffer: list[tuple[int, list[Cell]]] = []
         cells = 0
         ended = True
         for number, row in rows:
             if not buffer and self._title(row):
+                title_count += 1
+                if len(titles) == KEPT_NOTES:
+                    titles.pop()
                 titles.append((number, row[0]))
                 continue
             buffer.append((number, row))
@@ -673,14 +682,14 @@ class _Table:
                 ended = False
                 break
         if titles:
-            shown = ", ".join(repr(_name(cell)) for _, cell in titles[:2]) + (", …" if len(titles) > 2 else "")
+            shown = ", ".join(repr(_name(cell)) for _, cell in titles[:2]) + (", …" if title_count > 2 else "")
             if not buffer:
-                raise self.error(f"holds no matrix: its {_plural(len(titles), self.where)} each hold one cell of "
+                raise self.error(f"holds no matrix: its {_plural(title_count, self.where)} each hold one cell of "
                                  f"text ({shown}): titles or notes, not a table or an edge list")
-            self.notes.append(f"{self._span([number for number, _ in titles])} ({shown}) left out: "
-                              f"{'a title' if len(titles) == 1 else 'titles'} above the matrix")
+            self.notes.append(f"{self._span([number for number, _ in titles], title_count)} ({shown}) left out: "
+                              f"{'a title' if title_count == 1 else 'titles'} above the matrix")
         if not buffer:
-            raise self.error("the file is empty")
+            raise self.error("the sheet is empty" if self.where == "row" else "the file is empty")
         line, header = buffer[0]
         names = [_name(cell) for cell in header]
         while names and not names[-1]:
@@ -707,8 +716,12 @@ class _Table:
         self.rows = rest
         return self._table(line, header)
 
-    def _span(self, numbers: list[int]) -> str:
+    def _span(self, numbers: list[int], count: int | None = None) -> str:
+        """The lines (rows) numbered so, in words; `count` of them in all when
+        only the first few and the last were kept."""
         where = self.where
+        if count is not None and count > len(numbers):
+            return f"{count} {where}s from {where} {numbers[0]} to {where} {numbers[-1]}"
         if len(numbers) == 1:
             return f"{where} {numbers[0]}"
         if len(numbers) == 2:
@@ -1012,13 +1025,17 @@ class _Table:
         cols = array("q")
         data = array("d")
         compact_at = CHUNK
-        notes: list[tuple[int, Cell]] = []  # one-cell lines: notes, if nothing follows them
+        notes: list[tuple[int, Cell]] = []  # one-cell lines: notes, if nothing follows them (the first few, the last)
+        note_count = 0
         what = ", ".join(header) if header is not None else "two names and an optional weight"
         for number, cells in self.rows:
             names = [_name(c) for c in cells]
             while len(names) > 2 and not names[-1]:
                 names.pop()
             if len(cells) == 1 and self._title(cells):
+                note_count += 1
+                if len(notes) == KEPT_NOTES:
+                    notes.pop()
                 notes.append((number, cells[0]))
                 continue
             if notes:
@@ -1049,9 +1066,9 @@ class _Table:
                     rows, cols, data = _last_of_each(rows, cols, data)
                     compact_at = max(CHUNK, 2 * len(rows))
         if notes:
-            shown = ", ".join(repr(_name(cell)) for _, cell in notes[:2]) + (", …" if len(notes) > 2 else "")
-            self.notes.append(f"{self._span([number for number, _ in notes])} ({shown}) left out: "
-                              f"{'a note' if len(notes) == 1 else 'notes'} below the edge list")
+            shown = ", ".join(repr(_name(cell)) for _, cell in notes[:2]) + (", …" if note_count > 2 else "")
+            self.notes.append(f"{self._span([number for number, _ in notes], note_count)} ({shown}) left out: "
+                              f"{'a note' if note_count == 1 else 'notes'} below the edge list")
         labels = list(index)
         if not labels:
             raise self.error("the edge list holds no line after its header")
