@@ -58,7 +58,7 @@ step "engine tests (CTest, from the same build)"
 ctest --test-dir build/wheel --output-on-failure -j 2
 
 step "python tests"
-python -m pytest tests -q
+python -m pytest tests -q -rs  # -rs: why a test was skipped (no Chromium, say)
 
 # CI (or OVILA_SANITIZE=1) also runs both suites under AddressSanitizer and
 # UndefinedBehaviorSanitizer (a build of its own, instrumented).
