@@ -90,6 +90,124 @@ def test_workbook(tmp_path):
         read_dsm(path, sheet="other")
 
 
+def named_marks(dsm: ovila_dsm.Dsm) -> dict[tuple[str, str], float]:
+    coo = dsm.matrix.tocoo()
+    return {(dsm.labels[r], dsm.labels[c]): float(v) for r, c, v in zip(coo.row, coo.col, coo.data)}
+
+
+REFERENCE = {("Añá", "B, c"): 1.0, ("B, c", "C"): 2.0, ("C", "Añá"): 1.0}
+TABLE = ',Añá,"B, c",C\nAñá,,X,\n"B, c",,,2\nC,X,,\n'
+
+# (file text, options, what the reading says: layout and a phrase of its description or notes)
+LAYOUTS = {
+    "from,to": ('from,to,weight\nAñá,"B, c",1\n"B, c",C,2\nC,Añá,1\n', {}, "edge list",
+                "'from' item needs the 'to'"),
+    "source;target, decimal comma": ("Source;Target;Value\nAñá;B, c;1\nB, c;C;2,0\nC;Añá;1\n", {}, "edge list",
+                                     "--edges needs, the default"),
+    "no header, weights on some lines": ("Añá\tB, c\nB, c\tC\t2\nC\tAñá\n", {}, "edge list", "no header"),
+    "no header, feeds": ('"B, c",Añá\nC,"B, c",2\nAñá,C\n', {"edges": "feeds"}, "edge list",
+                         "the first item feeds the second"),
+    "a header this reader does not know": ("Task,Depends on,Strength\nAñá,\"B, c\",1\n\"B, c\",C,2\nC,Añá,1\n",
+                                           {}, "edge list", "'Task' item needs the 'Depends on' item"),
+    "titles above": ("DSM of the pump project,,,\n\nRevision 3\n" + TABLE, {}, "labelled table",
+                     "lines 1 and 3 ('DSM of the pump project', 'Revision 3') left out: titles above the matrix"),
+    "a note below": (TABLE + "Legend: X means the row needs the column\n", {}, "labelled table",
+                     "line 5 ('Legend: X means the row needs the column') left out: a note below"),
+    "numbered items, named columns": (',,Añá,"B, c",C\n1,Añá,,X,\n2,"B, c",,,2\n3,C,X,,\n', {}, "labelled table",
+                                      "column 1 left out: it numbers the items"),
+    "numbered items, numbered columns": ('#,Name,1,2,3\n1,Añá,Añá,1,\n2,"B, c",,"B, c",2\n3,C,1,,C\n', {},
+                                         "labelled table", "the columns are numbered 1 to 3"),
+    "rows and columns left out as asked": ('Pump project,rev 3\n,,Añá,"B, c",C\ng1,Añá,0,1,0\n'
+                                           'g1,"B, c",0,0,2\ng2,C,1,0,0\n', {"skip_rows": 1, "skip_columns": 1},
+                                           "labelled table", "the first 1 line and the first 1 column left out"),
+    "no corner cell, rows in another order": ('Añá,"B, c",C\n"B, c",0,0,2\nC,1,0,0\nAñá,0,1,0\n', {},
+                                              "labelled table", "row needs column"),
+}
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+def test_layouts_practitioners_keep(tmp_path, layout):
+    text, options, kind, said = LAYOUTS[layout]
+    dsm = read_dsm(write(tmp_path, "utf-8", text), **options)
+    assert named_marks(dsm) == REFERENCE
+    assert sorted(dsm.labels) == sorted(NAMES)
+    assert dsm.reading.layout == kind
+    assert said in " ".join([dsm.reading.describe(), *dsm.reading.notes])
+
+
+def test_edge_lists_that_are_not_and_headers_that_may_be(tmp_path):
+    # Tables of two or three items that could pass for edge lists are tables.
+    for text in (",A,B\nA,0,1\nB,1,0\n", "A,B\nA,0,1\nB,1,0\n", "0,1\n1,0\n", "0,1,0\n0,0,2\n1,0,0\n"):
+        assert read_dsm(write(tmp_path, "utf-8", text)).reading.layout.endswith("table"), text
+    # Numbers as names, no header.
+    dsm = read_dsm(write(tmp_path, "utf-8", "1\t2\n2\t3\n3\t1\n4\t1\n", name="g.tsv"))
+    assert dsm.labels == ["1", "2", "3", "4"] and dsm.reading.layout == "edge list"
+    # A first line whose names occur nowhere else is read as a mark, with a warning saying so.
+    dsm = read_dsm(write(tmp_path, "utf-8", "Task,Depends on\nA,B\nB,C\nC,A\n"))
+    assert dsm.n == 5 and "neither name occurs on another line" in dsm.reading.warnings[0]
+    # The header item,needs says which way marks point: --edges feeds contradicts it.
+    with pytest.raises(DsmFileError, match="contradicts"):
+        read_dsm(write(tmp_path, "utf-8", "item,needs\nA,B\n"), edges="feeds")
+    # Transposed, an edge list reads the other way, and says so.
+    dsm = read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\n"), transpose=True)
+    assert named_marks(dsm) == {("B", "A"): 1.0, ("C", "B"): 1.0} and "read transposed" in dsm.reading.describe()
+    # Notes below an edge list: left out, counted, the first few named.
+    dsm = read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\n" + "see the plan\n" * 10))
+    assert dsm.reading.notes == ("10 lines from line 4 to line 13 ('see the plan', 'see the plan', …) left out: "
+                                 "notes below the edge list",)
+    with pytest.raises(DsmFileError, match="line 4: an edge list line holds from, to: found 1 cell"):
+        read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\nB,C\nnot a note\nC,D\n"))
+    # Said of a table, --edges changes nothing, and the reading says so.
+    dsm = read_dsm(write(tmp_path, "utf-8", TABLE), edges="feeds")
+    assert named_marks(dsm) == REFERENCE and "--edges feeds is for edge lists" in dsm.reading.warnings[0]
+    with pytest.raises(ValueError, match="edges must be"):
+        read_dsm(write(tmp_path, "utf-8", "from,to\nA,B\n"), edges="up")
+
+
+def test_refusals_say_what_was_seen_and_what_was_expected(tmp_path):
+    cases = [
+        # A header without its corner cell over rows that omit their trailing blanks.
+        ("A,B,C\nA,,X\nB\nC,X\n", "row 1 ('A') has 2 cells after its name, expected 3, one for each column "
+         "the first row names (a row whose last cells are blank still holds them"),
+        # Numbers beside the names that break off: the column is not recognised,
+        # and the refusal says how to leave it out.
+        (",,A,B,C\n1,A,,1,\n2,B,,,1\n4,C,1,,\n", "the first row names no item above column 2"),
+        ("Notes only\nNothing else here\n", "holds no matrix: its 2 lines each hold one cell of text ('Notes only', "
+         "'Nothing else here')"),
+        ("from,to\nA,B,C,D\n", "an edge list line holds from, to: found 4 cells ('A', 'B', 'C', 'D')"),
+        (",A,B,C\nA,,1,\nB,,,1\n", "not a square table: 3 column names but 2 rows; no row for 'C'"),
+    ]
+    for text, message in cases:
+        with pytest.raises(DsmFileError) as caught:
+            read_dsm(write(tmp_path, "utf-8", text))
+        assert message in str(caught.value), text
+    assert "--skip-columns" in str(pytest.raises(DsmFileError, read_dsm, write(
+        tmp_path, "utf-8", ",,A,B,C\n1,A,,1,\n2,B,,,1\n4,C,1,,\n")).value)
+
+
+def test_workbook_layouts(tmp_path):
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.Workbook()
+    book.active.title = "Notes"
+    for line in ("About this matrix", "X: the row needs the column"):
+        book.active.append([line])
+    sheet = book.create_sheet("DSM")
+    sheet.append(["Pump project"])
+    sheet.append([])
+    for row in [[None, None, "Añá", "B, c", "C"], [1, "Añá", None, "x", None], [2, "B, c", None, None, 2],
+                [3, "C", "x", None, None]]:
+        sheet.append(row)
+    book.save(tmp_path / "dsm.xlsx")
+    with pytest.raises(DsmFileError) as caught:
+        read_dsm(tmp_path / "dsm.xlsx")
+    assert "(on sheet 'Notes', the first; the workbook also has 'DSM': name the sheet" in str(caught.value)
+    dsm = read_dsm(tmp_path / "dsm.xlsx", sheet="DSM")
+    assert named_marks(dsm) == REFERENCE
+    assert dsm.reading.describe().startswith("sheet 'DSM', a labelled table")
+    assert dsm.reading.notes == ("row 1 ('Pump project') left out: a title above the matrix",
+                                 "column A left out: it numbers the items 1, 2, 3, … beside their names")
+
+
 MISTAKES = [
     # (file text, message, line)
     ("", "the file is empty", None),
@@ -99,7 +217,7 @@ MISTAKES = [
     (",A,B\nA,0,1\nA,1,0\n", "duplicate row name 'A'", 3),
     (",A,B\nA,0,1\nC,1,0\n", "row 2 ('C') has no column of that name", 3),
     (",A,B,C\nA,0,1,0\nB,1,0,0\n", "not a square table: 3 column names but 2 rows; no row for 'C'", None),
-    (",A,B\nA,0,1\nB,0\n", "row 2 ('B') has 1 cell, expected 2", 3),
+    (",A,B\nA,0,1\nB,0\n", "row 2 ('B') has 1 cell after its name, expected 2", 3),
     (",A,B\nA,0,maybe\nB,1,0\n", "cell ('A', 'B') holds 'maybe'", 2),
     (",A,B\nA,0,nan\nB,1,0\n", "cell ('A', 'B') holds 'nan'", 2),
     ("0,1,0\n1,0,1\n", "not a square table: 2 rows of 3 cells", None),

@@ -1,7 +1,9 @@
 """Files written from a sequencing: tables read back the same, names from
 files never become formulas or markup, bands and tears match a plain count."""
 
+import base64
 import json
+import re
 from itertools import product
 
 import numpy as np
@@ -10,7 +12,6 @@ import scipy.sparse
 
 import ovila_dsm
 from ovila_dsm import Dsm, Sequencing, read_dsm
-from ovila_dsm._report import report_html
 
 NAMES = ["=cmd|' /C calc'!A0", "+plus", "-minus", "@at", "<script>alert(1)</script>", "plain, with comma"]
 
@@ -76,24 +77,61 @@ def test_json_result_and_order_list(tmp_path):
     assert (tmp_path / "order.txt").read_text(encoding="utf-8").splitlines() == found.labels
 
 
-def test_report_escapes_names_and_embeds_the_picture():
-    pytest.importorskip("matplotlib")
-    from ovila_dsm._plot import picture
+def _varints(data: bytes) -> list[int]:
+    """The page's decoding of the report's numbers, in Python."""
+    out, value, shift = [], 0, 0
+    for byte in data:
+        value |= (byte & 127) << shift
+        if byte & 128:
+            shift += 7
+        else:
+            out.append(value)
+            value, shift = 0, 0
+    return out
 
+
+def test_report_escapes_names_and_carries_the_matrix(tmp_path):
     dsm, found = hand_made()
-    png = picture(dsm, found)
-    assert png.startswith(b"\x89PNG")
-    page = report_html(dsm, found, source="<b>file</b>.csv", picture_png=png)
-    assert "<script>" not in page and "<b>file" not in page
-    assert "&lt;script&gt;alert(1)&lt;/script&gt;" in page
-    assert "data:image/png;base64," in page
+    ovila_dsm.write_report(tmp_path / "r.html", dsm, found, source="<b>file</b>.csv")
+    page = (tmp_path / "r.html").read_text(encoding="utf-8")
+    assert "<b>file" not in page and "&lt;script&gt;alert(1)&lt;/script&gt;" in page
     assert ovila_dsm.CONVENTION in page
+    # The data the page draws from: no "<" that could end its script element,
+    # and the order, the marks and the bands as the package computes them.
+    data_text = re.search(r'<script type="application/json" id="dsm-data">(.*?)</script>', page, re.S).group(1)
+    assert "<" not in data_text
+    data = json.loads(data_text)
+    assert data["names"] == NAMES
+    order = _varints(base64.b64decode(data["best"]))
+    assert order == found.order
+    counts = _varints(base64.b64decode(data["rows"]))
+    steps = _varints(base64.b64decode(data["cols"]))
+    values = np.frombuffer(base64.b64decode(data["values"]), dtype="<f4")
+    marks, k = {}, 0
+    for r, count in enumerate(counts):
+        c = 0
+        for j in range(count):
+            c = steps[k] if j == 0 else c + steps[k]
+            marks[(order[r], order[c])] = float(values[k])
+            k += 1
+    dense = dsm.matrix.toarray()
+    assert marks == {(r, c): dense[r, c] for r, c in zip(*np.nonzero(dense))}
+    band = ovila_dsm.bands(dsm, found.order)
+    assert _varints(base64.b64decode(data["bands"])) == [band[i] for i in found.order]
+    assert data["blocks"] == [[1, 3]]  # items 3, 2, 1 at positions 1 to 3
 
 
-@pytest.mark.parametrize("fmt, magic", [("svg", b"<?xml"), ("pdf", b"%PDF")])
-def test_picture_formats(fmt, magic):
+def test_report_numbers_survive_any_size():
+    from ovila_dsm._report import _varints as encode
+
+    numbers = [0, 1, 127, 128, 16_383, 16_384, 60_576, 2**21, 2**28 - 1, 2**28, 2**32 - 1]
+    assert _varints(encode(np.array(numbers))) == numbers
+
+
+@pytest.mark.parametrize("fmt, magic", [("png", b"\x89PNG"), ("svg", b"<?xml"), ("pdf", b"%PDF")])
+def test_picture_formats(tmp_path, fmt, magic):
     pytest.importorskip("matplotlib")
-    from ovila_dsm._plot import picture
-
     dsm, found = hand_made()
-    assert picture(dsm, found, fmt=fmt).startswith(magic)
+    assert ovila_dsm.draw(dsm, found, fmt=fmt).startswith(magic)
+    ovila_dsm.draw(dsm, found, tmp_path / f"dsm.{fmt}")
+    assert (tmp_path / f"dsm.{fmt}").read_bytes().startswith(magic)

@@ -10,8 +10,10 @@ if TYPE_CHECKING:
     from typing import Any
 
     from ._bands import Blocks, bands, blocks, tears
-    from ._dsm import CONVENTION, Dsm
+    from ._dsm import CONVENTION, Dsm, Reading
+    from ._plot import draw
     from ._read import DsmFileError, read_dsm
+    from ._report import report_html, write_report
     from ._sequence import Interrupted, Progress, Sequencing, sequence
     from ._write import result, write_csv, write_json, write_order, write_xlsx
 
@@ -25,16 +27,20 @@ _HOMES = {
     "DsmFileError": "_read",
     "Interrupted": "_sequence",
     "Progress": "_sequence",
+    "Reading": "_dsm",
     "Sequencing": "_sequence",
     "bands": "_bands",
     "blocks": "_bands",
+    "draw": "_plot",
     "read_dsm": "_read",
+    "report_html": "_report",
     "result": "_write",
     "sequence": "_sequence",
     "tears": "_bands",
     "write_csv": "_write",
     "write_json": "_write",
     "write_order": "_write",
+    "write_report": "_report",
     "write_xlsx": "_write",
 }
 
@@ -45,16 +51,20 @@ __all__ = [
     "DsmFileError",
     "Interrupted",
     "Progress",
+    "Reading",
     "Sequencing",
     "bands",
     "blocks",
+    "draw",
     "read_dsm",
+    "report_html",
     "result",
     "sequence",
     "tears",
     "write_csv",
     "write_json",
     "write_order",
+    "write_report",
     "write_xlsx",
 ]
 

@@ -3,17 +3,20 @@ and its bands.
 
 A band is a level of items that can proceed in parallel once the feedback
 marks are set aside: an item's band is one more than the latest band of the
-items it needs (1 for an item that needs no earlier item).
+items it needs that come before it (1 for an item that needs no earlier
+item). Bands belong to an order: `bands` is the one routine that computes
+them, for the command's summaries, the JSON result, the report and the
+workbook alike.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 import scipy.sparse
-from scipy.sparse.csgraph import connected_components
 
+from . import _order
 from ._dsm import Dsm
 
 
@@ -30,15 +33,28 @@ def positions(order: list[int], n: int) -> np.ndarray:
     return pos
 
 
+def _tears(dsm: Dsm, order: list[int]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(item, later item it needs, value) of every feedback mark, in the
+    order's row order, then column order."""
+    rows, cols, vals = _marks(dsm)
+    pos = positions(order, dsm.n)
+    back = pos[rows] < pos[cols]
+    r, c, v = rows[back], cols[back], vals[back]
+    sort = np.lexsort((pos[c], pos[r]))
+    return r[sort], c[sort], v[sort]
+
+
 def tears(dsm: Dsm, order: list[int]) -> list[tuple[int, int]]:
     """The feedback marks of `order` as (item, later item it needs), in the
     order's row order, then column order."""
-    rows, cols, _ = _marks(dsm)
-    pos = positions(order, dsm.n)
-    back = pos[rows] < pos[cols]
-    r, c = rows[back], cols[back]
-    sort = np.lexsort((pos[c], pos[r]))
-    return list(zip(r[sort].tolist(), c[sort].tolist()))
+    r, c, _ = _tears(dsm, order)
+    return list(zip(r.tolist(), c.tolist()))
+
+
+def tear_values(dsm: Dsm, order: list[int]) -> list[float]:
+    """The value of each feedback mark of `order`, as `tears` lists them."""
+    values: list[float] = _tears(dsm, order)[2].astype(np.float64).tolist()
+    return values
 
 
 def feedback_count(dsm: Dsm, order: list[int]) -> int:
@@ -47,8 +63,24 @@ def feedback_count(dsm: Dsm, order: list[int]) -> int:
     return int(np.count_nonzero(pos[rows] < pos[cols]))
 
 
+def feedback_weight(dsm: Dsm, order: list[int]) -> float:
+    """The sum of the values of the feedback marks of `order` (a mark written
+    as X counts 1)."""
+    rows, cols, vals = _marks(dsm)
+    pos = positions(order, dsm.n)
+    return float(np.sum(vals[pos[rows] < pos[cols]], dtype=np.float64))
+
+
+def weighted(dsm: Dsm) -> bool:
+    """Whether the marks carry values other than 1."""
+    _, _, vals = _marks(dsm)
+    return bool(np.any(vals != 1))
+
+
 def bands(dsm: Dsm, order: list[int]) -> list[int]:
-    """Each item's band (1 = needs nothing earlier) under `order`."""
+    """Each item's band (by item index) under `order`: 1 for an item that
+    needs no earlier item, else one more than the latest band among the
+    earlier items it needs. Feedback marks are set aside."""
     n = dsm.n
     rows, cols, _ = _marks(dsm)
     pos = positions(order, n)
@@ -57,63 +89,49 @@ def bands(dsm: Dsm, order: list[int]) -> list[int]:
     r, c = pos[rows[forward]], pos[cols[forward]]
     sort = np.argsort(r, kind="stable")
     r, c = r[sort], c[sort]
-    starts = np.searchsorted(r, np.arange(n + 1))
-    band = np.ones(n, dtype=np.int64)  # by position
+    starts = np.searchsorted(r, np.arange(n + 1)).tolist()
+    needed = c.tolist()
+    band = [1] * n  # by position
     for p in range(n):
         s, e = starts[p], starts[p + 1]
         if e > s:
-            band[p] = int(band[c[s:e]].max()) + 1
-    result: list[int] = band[pos].tolist()
+            band[p] = max(band[q] for q in needed[s:e]) + 1
+    by_position = np.asarray(band, dtype=np.int64)
+    result: list[int] = by_position[pos].tolist()
     return result
 
 
 @dataclass(frozen=True)
 class Blocks:
-    """The strongly connected blocks of a matrix in an order that leaves no
-    feedback mark between two blocks, and each block's band."""
+    """The strongly connected blocks of a matrix in the order `sequence` lists
+    them (a block after every block it needs; among those free to come next,
+    the one holding the earliest item first), the items of a block in the
+    file's order, and the bands of that order.
 
-    blocks: list[list[int]]  # item indices, each block in the file's order
-    bands: list[int]  # the band of each block
+    `bands[k]` is the first band of block k (the lowest band of its items);
+    `item_bands[i]` is the band of item i (see `bands`)."""
+
+    blocks: list[list[int]]
+    bands: list[int]
+    item_bands: list[int] = field(default_factory=list)
 
     @property
     def order(self) -> list[int]:
         return [item for block in self.blocks for item in block]
 
+    @property
+    def band_count(self) -> int:
+        return max(self.item_bands, default=0)
+
 
 def blocks(dsm: Dsm) -> Blocks:
-    """The blocks of `dsm`, the needed ones first, and their bands."""
+    """The blocks of `dsm`, the needed ones first, and the bands of the order
+    they give."""
     n = dsm.n
     rows, cols, _ = _marks(dsm)
-    pattern = scipy.sparse.csr_array((np.ones(rows.size), (rows, cols)), shape=(n, n))
-    count, label = connected_components(pattern, directed=True, connection="strong")
-    # Condensed graph: block a needs block b.
-    label = label.astype(np.int64)
-    a, b = label[rows], label[cols]
-    between = a != b
-    pairs = np.unique(a[between] * count + b[between])
-    needer, needed = np.divmod(pairs, count)
-    # Kahn's algorithm from the blocks that need nothing, smallest first item first.
-    pending = np.bincount(needer, minlength=count)  # blocks each still waits for
-    sort = np.argsort(needed, kind="stable")
-    waiting_on = needer[sort]
-    starts = np.searchsorted(needed[sort], np.arange(count + 1))
-    first_item = np.full(count, n, dtype=np.int64)
-    np.minimum.at(first_item, label, np.arange(n))
-    import heapq
-
-    ready = [(int(first_item[k]), k) for k in range(count) if pending[k] == 0]
-    heapq.heapify(ready)
-    block_band = np.ones(count, dtype=np.int64)
-    sequence: list[int] = []
-    while ready:
-        _, k = heapq.heappop(ready)
-        sequence.append(k)
-        for m in waiting_on[starts[k] : starts[k + 1]].tolist():
-            block_band[m] = max(block_band[m], block_band[k] + 1)
-            pending[m] -= 1
-            if pending[m] == 0:
-                heapq.heappush(ready, (int(first_item[m]), m))
-    members = np.argsort(label, kind="stable")
-    sizes = np.bincount(label, minlength=count)
-    groups = np.split(members, np.cumsum(sizes)[:-1])
-    return Blocks([groups[k].tolist() for k in sequence], [int(block_band[k]) for k in sequence])
+    items, starts, _ = _order.split(n, rows.astype(np.int32).tobytes(), cols.astype(np.int32).tobytes())
+    order: list[int] = np.frombuffer(items, dtype=np.int32).tolist()
+    edges: list[int] = np.frombuffer(starts, dtype=np.int32).tolist()
+    listed = [order[edges[k] : edges[k + 1]] for k in range(len(edges) - 1)]
+    item_bands = bands(dsm, order)
+    return Blocks(listed, [min(item_bands[i] for i in block) for block in listed], item_bands)

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field, replace
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # kept out of the command's start-up
     import scipy.sparse
 
 CONVENTION = "row i, column j: item i needs item j; feedback marks lie above the diagonal"
+# The field's names for the two ways a matrix is kept.
+ROW_NEEDS = "row needs column (IR/FAD: inputs in rows, feedback above the diagonal)"
+COLUMN_NEEDS = "column needs row (IC/FBD: inputs in columns, feedback below the diagonal)"
 
 # Characters a terminal may act on, or that reorder or break the text shown:
 # control characters (C0, DEL, C1), line and paragraph separators, the
@@ -29,15 +32,73 @@ def printable(text: str) -> str:
 
 
 @dataclass(frozen=True)
+class Reading:
+    """How a file was read: its layout, which way its marks point, and what
+    was recognised around the matrix and left out.
+
+    `layout` is "labelled table", "unlabelled table" or "edge list".
+    `transposed`: the file was read the other way round (`transpose=True`).
+    `edges`: how an edge list's line was read, "needs" (the first item
+    needs the second) or "feeds" (the first feeds the second, which needs
+    it); None for a table. `header`: an edge list's header as written.
+    `notes`: what was recognised and left out, in the file's own words;
+    `warnings`: what may have been read otherwise than meant.
+    """
+
+    layout: str
+    transposed: bool = False
+    edges: str | None = None
+    header: tuple[str, ...] = ()
+    sheet: str | None = None
+    notes: tuple[str, ...] = ()
+    warnings: tuple[str, ...] = ()
+
+    def direction(self) -> str:
+        """Which way the file's marks were read, in words."""
+        if self.layout != "edge list":
+            return COLUMN_NEEDS + ", read transposed" if self.transposed else ROW_NEEDS
+        needs = (self.edges != "feeds") != self.transposed
+        named = tuple(name.lower() for name in self.header[:2]) == ("item", "needs")
+        if named:
+            said = "an item, then an item it needs" if needs else "an item, then an item that needs it"
+        elif self.header:
+            a, b = self.header[0], self.header[1]
+            said = (f"the {a!r} item needs the {b!r} item" if needs
+                    else f"the {a!r} item feeds the {b!r} item, which needs it")
+        else:
+            said = "the first item needs the second" if needs else "the first item feeds the second, which needs it"
+        if self.transposed:
+            return said + " (read transposed)"
+        if named:
+            return said
+        if self.edges == "feeds":
+            return said + " (--edges feeds)"
+        return said + " (--edges needs, the default; --edges feeds reads the other way)"
+
+    def describe(self) -> str:
+        """One sentence: the layout, the direction of the marks, the sheet."""
+        where = f"sheet {self.sheet!r}, " if self.sheet else ""
+        if self.layout == "edge list":
+            header = ("header " + ", ".join(self.header)) if self.header else "no header"
+            return f"{where}an edge list ({header}), each line read as {self.direction()}"
+        return f"{where}a {self.layout}, read as {self.direction()}"
+
+    def transpose(self) -> Reading:
+        return replace(self, transposed=not self.transposed)
+
+
+@dataclass(frozen=True)
 class Dsm:
     """A square dependency matrix with item names.
 
     `matrix` is a scipy.sparse CSR array of shape (n, n) holding every mark with
     its value (row i, column j: item i needs item j); `labels` names the items.
+    `reading` says how a file was read (None for a matrix built by hand).
     """
 
     labels: list[str]
     matrix: scipy.sparse.csr_array
+    reading: Reading | None = field(default=None, compare=False)
 
     @property
     def n(self) -> int:
@@ -50,3 +111,32 @@ class Dsm:
                 f"a Dsm needs a square matrix with one label per item: "
                 f"{rows}x{cols} matrix, {len(self.labels)} labels"
             )
+
+
+def install_hint(extra: str = "dsm") -> str:
+    """The command that adds the optional packages of `extra` the way this
+    package was installed: from its source folder (the README's set-up) or
+    from a package index."""
+    import json
+    from urllib.parse import unquote, urlparse
+
+    try:
+        from importlib.metadata import distribution
+
+        described = distribution("ovila_genetic_py").read_text("direct_url.json")
+        origin = json.loads(described) if described else {}
+    except Exception:  # not installed as a distribution, or a damaged record
+        origin = {}
+    url = origin.get("url", "") if isinstance(origin, dict) else ""
+    if url.startswith("file:") and "dir_info" in origin:
+        import os
+
+        folder = unquote(urlparse(url).path)
+        if os.path.isfile(os.path.join(folder, "pyproject.toml")):
+            try:
+                same = os.path.samefile(folder, os.getcwd())
+            except OSError:
+                same = False
+            where = "." if same else folder
+            return f"pip install '{where}[{extra}]'"
+    return f"pip install 'ovila_genetic_py[{extra}]'"

@@ -20,6 +20,7 @@ import codecs
 import csv
 import gzip
 import io
+import itertools
 import math
 import os
 import re
@@ -29,12 +30,12 @@ import zlib
 from array import array
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import IO, NamedTuple, Union, cast
+from typing import IO, Any, NamedTuple, Union, cast
 
 import numpy as np
 import scipy.sparse
 
-from ._dsm import CONVENTION, Dsm
+from ._dsm import CONVENTION, Dsm, Reading, install_hint
 
 PathLike = Union[str, "os.PathLike[str]"]
 Cell = Union[str, int, float, bool, None]
@@ -54,12 +55,30 @@ CHUNK = 1024**2
 
 MARK_WORDS = {"x": 1.0, "*": 1.0, "•": 1.0, "true": 1.0, "yes": 1.0}
 BLANK_WORDS = {"", "false", "no"}
-EDGE_HEADERS = (("item", "needs"), ("item", "needs", "weight"))
+# The headers of an edge list: the first two columns, then optionally a weight.
+EDGE_PAIRS = (("item", "needs"), ("from", "to"), ("source", "target"))
+WEIGHT_WORDS = ("weight", "value", "strength")
+EDGE_DIRECTIONS = ("needs", "feeds")
+# Titles and notes kept to be named (the first few and the last); the others are counted.
+KEPT_NOTES = 5
+# How the refusals of a sheet that holds no matrix begin.
+NO_MATRIX = ("holds", "the sheet is empty", "not a square table", "the first row names no item")
+# Rows looked at before the layout is decided (and at most this many cells).
+PEEK_ROWS = 64
+PEEK_CELLS = 100_000
 DELIMITERS = ("\t", ";", ",")
 # Names written starting with one of these get a leading apostrophe, so that
 # spreadsheets show them as text; reading takes it off again (and a name
 # that itself starts with such an apostrophe gets a second one).
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+class _Options(NamedTuple):
+    """How to read what the file cannot say itself."""
+
+    edges: str | None = None  # an edge list's line: "needs" or "feeds" (None: "needs", unless the header says)
+    skip_rows: int = 0  # lines (sheet rows) above the matrix to leave out
+    skip_columns: int = 0  # columns left of the matrix to leave out
 
 
 class DsmFileError(ValueError):
@@ -82,18 +101,41 @@ class DsmFileError(ValueError):
         self.problem = problem
         self.line = line
         self.name = name
+        self.where = where
         place = f"{self.path}: " + (f"{where} {line}: " if line is not None else "")
         super().__init__(place + problem)
 
 
-def read_dsm(path: PathLike, *, transpose: bool = False, sheet: str | None = None) -> Dsm:
+def read_dsm(
+    path: PathLike,
+    *,
+    transpose: bool = False,
+    sheet: str | None = None,
+    edges: str | None = None,
+    skip_rows: int = 0,
+    skip_columns: int = 0,
+) -> Dsm:
     """Read the matrix of `path` (row i, column j: item i needs item j).
 
     `transpose=True` reads matrices kept the other way round (column j needs
     row i). `sheet` picks a sheet of a workbook by name (default: the first).
+    `edges` says how a line of an edge list reads: "needs" (the first item
+    needs the second; the default) or "feeds" (the first feeds the second);
+    a header item,needs says it itself. `skip_rows` and `skip_columns` leave
+    out the first lines (sheet rows) and columns, for what surrounds a
+    matrix that the reader does not recognise by itself (a title row, a
+    column of item numbers and notes below are recognised). The result's
+    `reading` says how the file was read.
+
     Raises `DsmFileError` (a ValueError) naming the file, the line and the
     problem, and OSError when the file cannot be opened.
     """
+    if edges is not None and edges not in EDGE_DIRECTIONS:
+        raise ValueError(f"edges must be 'needs' or 'feeds', not {edges!r}")
+    for name, count in (("skip_rows", skip_rows), ("skip_columns", skip_columns)):
+        if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+            raise ValueError(f"{name} must be a whole number of at least 0, not {count!r}")
+    options = _Options(edges, skip_rows, skip_columns)
     path = Path(path)
     with open(path, "rb") as handle:
         head = handle.peek(4)[:4]
@@ -106,12 +148,32 @@ def read_dsm(path: PathLike, *, transpose: bool = False, sheet: str | None = Non
             if path.suffix.lower() in (".xls", ".ods"):
                 raise DsmFileError(path, f"{path.suffix} files are not read: save the sheet as .xlsx or CSV")
             lines = _Lines(path, _decoded(path, _chunks(path, handle, head.startswith(b"\x1f\x8b"))))
-            dsm = _Table(path, _text_rows(path, lines), lines.delimiter, "line").read()
+            dsm = _Table(path, _text_rows(path, lines), lines.delimiter, "line", options).read()
     if workbook:
-        dsm = _Table(path, _sheet_rows(path, sheet), "", "row").read()
+        dsm = _read_sheet(path, sheet, options)
     if transpose:
-        dsm = Dsm(dsm.labels, scipy.sparse.csr_array(dsm.matrix.T))
+        reading = dsm.reading.transpose() if dsm.reading is not None else None
+        dsm = Dsm(dsm.labels, scipy.sparse.csr_array(dsm.matrix.T), reading)
     return dsm
+
+
+def _read_sheet(path: Path, sheet: str | None, options: _Options) -> Dsm:
+    """The matrix of a workbook's sheet; when the first sheet holds none and
+    there are others, the refusal lists them."""
+    book: dict[str, Any] = {}
+    table = _Table(path, _sheet_rows(path, sheet, book), "", "row", options)
+    table.book = book
+    try:
+        return table.read()
+    except DsmFileError as error:
+        sheets: list[str] = book.get("sheets", [])
+        # A first sheet that holds no matrix at all: the matrix may be on another.
+        if sheet is not None or len(sheets) < 2 or "title" not in book or not error.problem.startswith(NO_MATRIX):
+            raise
+        others = ", ".join(repr(name) for name in sheets if name != book["title"])
+        raise DsmFileError(path, f"{error.problem} (on sheet {book['title']!r}, the first; the workbook also has "
+                           f"{others}: name the sheet that holds the matrix with --sheet NAME)",
+                           line=error.line, name=error.name, where=error.where) from None
 
 
 # -- names
@@ -411,16 +473,18 @@ def _check_workbook(path: Path) -> None:
                            "program reads")
 
 
-def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]]]:
+def _sheet_rows(path: Path, sheet: str | None, book_info: dict[str, Any]) -> Iterator[tuple[int, list[Cell]]]:
+    """The rows of the sheet (their number, their cells); `book_info` gets
+    the workbook's sheet names ("sheets") and the sheet read ("title")."""
     try:
         import openpyxl
     except ImportError:
         raise DsmFileError(
-            path, "reading .xlsx needs openpyxl and defusedxml: pip install 'ovila_genetic_py[excel]'"
+            path, f"reading .xlsx needs openpyxl and defusedxml: {install_hint()}"
         ) from None
     if not getattr(openpyxl, "DEFUSEDXML", False):
         raise DsmFileError(
-            path, "reading .xlsx safely needs defusedxml: pip install 'ovila_genetic_py[excel]'"
+            path, f"reading .xlsx safely needs defusedxml: {install_hint()}"
         )
     _check_workbook(path)
     try:
@@ -436,6 +500,8 @@ def _sheet_rows(path: Path, sheet: str | None) -> Iterator[tuple[int, list[Cell]
             ws = book[sheet]
         else:
             raise DsmFileError(path, f"no sheet named {sheet!r} (sheets: {', '.join(book.sheetnames)})")
+        book_info["sheets"] = list(book.sheetnames)
+        book_info["title"] = ws.title
         if not hasattr(ws, "iter_rows"):
             raise DsmFileError(path, f"sheet {ws.title!r} is a chart, not a table")
         # The extent a sheet declares may be stale: every row and cell is read.
@@ -499,15 +565,28 @@ class _Row(NamedTuple):
 
 
 class _Table:
-    def __init__(self, path: Path, rows: Iterable[tuple[int, list[Cell]]], delimiter: str, where: str) -> None:
+    def __init__(
+        self, path: Path, rows: Iterable[tuple[int, list[Cell]]], delimiter: str, where: str,
+        options: _Options | None = None,
+    ) -> None:
         self.path = path
         self.rows = iter(rows)
         self.decimal_comma = delimiter == ";"
         self.where = where
         self.values: dict[str, float | None] = {}
+        self.options = options or _Options()
+        self.left_out = self.options.skip_columns  # columns of the file before the first one read
+        self.notes: list[str] = []
+        self.warnings: list[str] = []
+        self.book: dict[str, Any] = {}  # a workbook's sheet names and the sheet read
 
     def error(self, problem: str, line: int | None = None, name: str | None = None) -> DsmFileError:
         return DsmFileError(self.path, problem, line=line, name=name, where=self.where)
+
+    def column(self, index: int) -> str:
+        """The file's own name of the column at `index` among the cells read."""
+        number = index + self.left_out + 1
+        return f"column {_letters(number)}" if self.where == "row" else f"column {number}"
 
     def value(self, cell: Cell) -> float | None:
         """The mark a cell holds (None: no mark); raises KeyError when the
@@ -550,15 +629,156 @@ class _Table:
             return False
         return True
 
+    def reading(self, layout: str, header: tuple[str, ...] = (), edges: str | None = None) -> Reading:
+        if layout != "edge list" and self.options.edges is not None:
+            self.warnings.append(f"--edges {self.options.edges} is for edge lists, and this file is a {layout}: a "
+                                 "table is read row needs column, or column needs row with --transpose")
+        return Reading(layout, edges=edges, header=header, sheet=self.book.get("title"), notes=tuple(self.notes),
+                       warnings=tuple(self.warnings))
+
+    # -- what surrounds the matrix: rows and columns left out, titles, the
+    # layout (table or edge list), a column of item numbers
+
+    def _kept(self) -> Iterator[tuple[int, list[Cell]]]:
+        """The rows after those the options leave out, without the columns
+        they leave out."""
+        skip_rows, skip_columns = self.options.skip_rows, self.options.skip_columns
+        for number, cells in self.rows:
+            if number <= skip_rows:
+                continue
+            if skip_columns:
+                cells = cells[skip_columns:]
+                if not any(not _blank(cell) for cell in cells):
+                    continue
+            yield number, cells
+
+    def _title(self, cells: list[Cell]) -> bool:
+        """A row holding one cell of text, in its first column: a title or a
+        note, not part of a matrix."""
+        return (bool(cells) and not _blank(cells[0]) and not self.is_value(cells[0])
+                and all(_blank(cell) for cell in cells[1:]))
+
     def read(self) -> Dsm:
-        first = next(self.rows, None)
-        if first is None:
-            raise self.error("the file is empty")
-        line, header = first
+        rows = self._kept()
+        if self.options.skip_rows or self.options.skip_columns:
+            left = [f"the first {_plural(self.options.skip_rows, self.where)}" if self.options.skip_rows else "",
+                    f"the first {_plural(self.options.skip_columns, 'column')}" if self.options.skip_columns else ""]
+            self.notes.append(" and ".join(part for part in left if part) + " left out, as asked")
+        titles: list[tuple[int, Cell]] = []  # the first few, and the last
+        title_count = 0
+        buffer: list[tuple[int, list[Cell]]] = []
+        cells = 0
+        ended = True
+        for number, row in rows:
+            if not buffer and self._title(row):
+                title_count += 1
+                if len(titles) == KEPT_NOTES:
+                    titles.pop()
+                titles.append((number, row[0]))
+                continue
+            buffer.append((number, row))
+            cells += len(row)
+            if len(buffer) >= PEEK_ROWS or cells >= PEEK_CELLS:
+                ended = False
+                break
+        if titles:
+            shown = ", ".join(repr(_name(cell)) for _, cell in titles[:2]) + (", …" if title_count > 2 else "")
+            if not buffer:
+                raise self.error(f"holds no matrix: its {_plural(title_count, self.where)} each hold one cell of "
+                                 f"text ({shown}): titles or notes, not a table or an edge list")
+            self.notes.append(f"{self._span([number for number, _ in titles], title_count)} ({shown}) left out: "
+                              f"{'a title' if title_count == 1 else 'titles'} above the matrix")
+        if not buffer:
+            raise self.error("the sheet is empty" if self.where == "row" else "the file is empty")
+        line, header = buffer[0]
         names = [_name(cell) for cell in header]
-        if tuple(name.lower() for name in names) in EDGE_HEADERS:
-            return self._edges(len(names) == 3)
+        while names and not names[-1]:
+            names.pop()
+        rest: Iterator[tuple[int, list[Cell]]] = itertools.chain(buffer[1:], rows)
+        if tuple(name.lower() for name in names[:2]) in EDGE_PAIRS and (
+            len(names) == 2 or (len(names) == 3 and names[2].lower() in WEIGHT_WORDS)
+        ):
+            self.rows = rest
+            return self._edges(line, tuple(names))
+        if self._headerless_edges(buffer, ended):
+            if len(names) == 3 and not self.is_value(header[2]):  # a header this reader does not know
+                self.rows = rest
+                return self._edges(line, tuple(names))
+            self.rows = itertools.chain(buffer, rows)
+            return self._edges(line, None)
+        if self._numbered(buffer):
+            n = len(buffer) - 1
+            self.notes.append(f"{self.column(0)} left out: it numbers the items 1, 2, 3, … beside their names")
+            self.left_out += 1
+            header = header[1:]
+            buffer = [(number, row[1:]) for number, row in buffer]
+            rest = itertools.chain(buffer[1:], self._numbers_go_on(rows, n + 1))
+        self.rows = rest
         return self._table(line, header)
+
+    def _span(self, numbers: list[int], count: int | None = None) -> str:
+        """The lines (rows) numbered so, in words; `count` of them in all when
+        only the first few and the last were kept."""
+        where = self.where
+        if count is not None and count > len(numbers):
+            return f"{count} {where}s from {where} {numbers[0]} to {where} {numbers[-1]}"
+        if len(numbers) == 1:
+            return f"{where} {numbers[0]}"
+        if len(numbers) == 2:
+            return f"{where}s {numbers[0]} and {numbers[1]}"
+        if numbers == list(range(numbers[0], numbers[-1] + 1)):
+            return f"{where}s {numbers[0]} to {numbers[-1]}"
+        return f"{where}s " + ", ".join(map(str, numbers[:5])) + (", …" if len(numbers) > 5 else "")
+
+    def _headerless_edges(self, buffer: list[tuple[int, list[Cell]]], ended: bool) -> bool:
+        """Whether the first rows are those of an edge list without a header:
+        two names a line and an optional weight, and not a square table."""
+        widths = []
+        for _, cells in buffer:
+            width = len(cells)
+            while width and _blank(cells[width - 1]):
+                width -= 1
+            if not 2 <= width <= 3 or _blank(cells[0]) or _blank(cells[1]):
+                return False
+            widths.append(width)
+        top = [_name(cell) for cell in buffer[0][1][: widths[0]]]
+        side = {_name(cells[0]) for _, cells in buffer[1:]}
+        if side and (side == set(top) or side == set(top[1:])):
+            return False  # a labelled table of two items (with or without its corner cell)
+        for width, (_, cells) in zip(widths, buffer):
+            if _name(cells[0]) == _name(cells[1]):
+                return False  # an item that needs itself: a diagonal, not an edge
+            header = cells is buffer[0][1] and width == 3 and not self.is_value(cells[2])
+            if width == 3 and not header and (not self.is_value(cells[2]) or not self.value(cells[2])):
+                return False  # a third cell that is no weight (an edge list does not list a weight of 0)
+        if ended and len(buffer) == max(widths) and all(
+            self.is_value(cell) for width, (_, cells) in zip(widths, buffer) for cell in cells[:width]
+        ):
+            return False  # a square table of cells only
+        return True
+
+    def _numbered(self, buffer: list[tuple[int, list[Cell]]]) -> bool:
+        """Whether the first column numbers the items 1, 2, 3, … beside a
+        column of their names (the numbered layout of many DSM templates)."""
+        body = buffer[1:]
+        if len(body) < 2 or len(buffer[0][1]) < 3:
+            return False
+        for k, (_, cells) in enumerate(body, start=1):
+            if len(cells) < 3 or _whole(cells[0]) != k:
+                return False
+        return not all(self.is_value(cells[1]) for _, cells in body)
+
+    def _numbers_go_on(self, rows: Iterator[tuple[int, list[Cell]]], expected: int) -> Iterator[tuple[int, list[Cell]]]:
+        """The rows after the first ones, their item numbers checked and left out."""
+        for number, cells in rows:
+            if _whole(cells[0]) != expected:
+                if self._title(cells):
+                    yield number, cells[:1]  # a note below the table
+                    continue
+                raise self.error(f"{self.column(-1)} numbers the items 1, 2, 3, … beside their names, but holds "
+                                 f"{str(cells[0])!r} here, where {expected} was expected", number)
+            expected += 1
+            yield number, cells[1:]
 
     # -- tables: rows are kept as their marks; no table has more rows or
     # wider rows than its first row allows, so nothing beyond is kept.
@@ -644,32 +864,74 @@ class _Table:
             raise self.error(f"{n} columns: a table of more than {MAX_TABLE_ITEMS} items is too large "
                              "(keep large matrices as an edge list)", line)
 
+    def _notes_below(self, rows: list[_Row], extra: int, columns: set[str]) -> None:
+        """Rows at the end that hold one cell of text, no column's name: notes
+        below the table, left out."""
+        below: list[_Row] = []
+        while extra == 0 and rows and rows[-1].trimmed == 0 and not self.is_value(rows[-1].first) \
+                and _name(rows[-1].first) not in columns:
+            below.insert(0, rows.pop())
+        if below:
+            shown = ", ".join(repr(_name(row.first)) for row in below[:2]) + (", …" if len(below) > 2 else "")
+            self.notes.append(f"{self._span([row.number for row in below])} ({shown}) left out: "
+                              f"{'a note' if len(below) == 1 else 'notes'} below the matrix")
+
     def _labelled_table(
         self, line: int, names: list[str], head: _Row, rows: list[_Row], extra: int, extra_names: list[Cell]
     ) -> Dsm:
-        count = len(rows) + extra
-        if names and names[0] and count == len(names) and rows and self._body(rows[0], len(names)) == len(names):
+        side = [_name(cell) for cell in [row.first for row in rows] + extra_names]
+        if names and names[0] and set(names) == set(side) and len(names) == len(side):
             columns = names  # no corner cell: the first row holds only names
+            first = 0
+        elif names and names[0] and len(rows) + extra == len(names) and rows \
+                and self._body(rows[0], len(names)) == len(names):
+            columns = names
+            first = 0
         else:
             columns = names[1:]
+            first = 1
+        self._notes_below(rows, extra, set(columns))
+        count = len(rows) + extra
+        side = [_name(row.first) for row in rows] + [_name(cell) for cell in extra_names]
         n = len(columns)
         self._check_size(n, line)
+        numbered = n >= 2 and count == n and columns == [str(k) for k in range(1, n + 1)] \
+            and not any(name in columns for name in side)
+        if numbered:
+            # Columns numbered 1 to n beside rows that carry names: column k is the item of row k.
+            self.notes.append(f"the columns are numbered 1 to {n}: column k read as the item on the k-th row")
+            columns = side
         index: dict[str, int] = {}
         for position, name in enumerate(columns):
-            if not name:
-                raise self.error(f"column {position + 2} has no name", line)
+            if not name and not numbered:
+                raise self.error(
+                    f"the first row names no item above {self.column(position + first)} (cell left blank): "
+                    f"a labelled table names every column; its names run from {self.column(first)} to "
+                    f"{self.column(len(columns) - 1 + first)}"
+                    + (" (if a column left of the names numbers the items, leave it out with --skip-columns)"
+                       if position == 0 else ""),
+                    line,
+                )
             if name in index:
-                raise self.error(f"duplicate column name {name!r}", line, name)
+                if numbered:
+                    break  # told as a duplicate row name below
+                raise self.error(f"duplicate column name {name!r}: the first row names it above "
+                                 f"{self.column(index[name] + first)} and {self.column(position + first)}",
+                                 line, name)
             index[name] = position
         if count != n:
-            side = {_name(cell) for cell in [row.first for row in rows] + extra_names}
-            missing = [name for name in columns if name not in side][:3]
+            missing = [name for name in columns if name not in set(side)][:3]
             surplus = [name for name in side if name not in index][:3]
             hint = "".join(
                 [f"; no row for {', '.join(map(repr, missing))}" if missing else "",
                  f"; no column for {', '.join(map(repr, surplus))}" if surplus else ""]
             )
-            raise self.error(f"not a square table: {n} column names but {count} rows{hint}")
+            corner = (f" (its first cell, {names[0]!r}, is taken as the corner above the row names)"
+                      if first and names and names[0] else "")
+            listed = f", {columns[0]!r} to {columns[-1]!r}" if columns else ""
+            raise self.error(f"not a square table: {n} column names but {count} rows{hint}: the first row "
+                             f"({self.where} {line}) names {n} columns{listed}{corner}, and a labelled table has "
+                             "one row per column, named in the first column")
         self._one_item(n)
         found_rows: list[np.ndarray] = []
         found_cols: list[np.ndarray] = []
@@ -678,32 +940,36 @@ class _Table:
         for number, row in enumerate(rows, start=1):
             name = _name(row.first)
             if not name:
-                raise self.error(f"row {number} has no name", row.number)
+                raise self.error(f"row {number} has no name in {self.column(0)}", row.number)
             if name in seen:
                 raise self.error(f"duplicate row name {name!r} (also on {self.where} {seen[name]})", row.number, name)
             if name not in index:
-                raise self.error(f"row {number} ({name!r}) has no column of that name", row.number, name)
+                raise self.error(f"row {number} ({name!r}) has no column of that name in the first row",
+                                 row.number, name)
             seen[name] = row.number
             body = self._body(row, n)
             if body != n:
-                raise self.error(f"row {number} ({name!r}) has {_cells(body)}, expected {n}", row.number, name)
+                hint = (" (a row whose last cells are blank still holds them, as empty cells between separators)"
+                        if body < n else "")
+                raise self.error(f"row {number} ({name!r}) has {_cells(body)} after its name, expected {n}, "
+                                 f"one for each column the first row names{hint}", row.number, name)
             r = index[name]
             for c, cell in row.bad:
                 if c != r:
-                    raise self._bad_cell(name, columns[c], cell, row.number)
+                    raise self._bad_cell(name, columns[c], cell, row.number, c + 1)
             keep = row.cols != r
             found_rows.append(np.full(int(keep.sum()), r, dtype=np.int64))
             found_cols.append(row.cols[keep])
             found_vals.append(row.vals[keep])
-        return self._dsm(columns, found_rows, found_cols, found_vals)
+        return self._dsm(columns, found_rows, found_cols, found_vals, self.reading("labelled table"))
 
     def _unlabelled_table(self, head: _Row, rows: list[_Row], extra: int) -> Dsm:
         n = head.raw + 1
         self._check_size(n, head.number)
         total = 1 + len(rows) + extra
         if total != n:
-            raise self.error(f"not a square table: {total} rows of {n} cells "
-                             "(a table without names must be square; an edge list needs the header item,needs)")
+            raise self.error(f"not a square table: {total} rows of {n} cells (a table without names must be "
+                             "square; an edge list has two names on a line, and an optional weight)")
         self._one_item(n)
         labels = [str(i + 1) for i in range(n)]
         found_rows: list[np.ndarray] = []
@@ -718,10 +984,10 @@ class _Table:
                 try:
                     first = self.value(row.first)
                 except KeyError:
-                    raise self._bad_cell(labels[r], labels[0], row.first, row.number) from None
+                    raise self._bad_cell(labels[r], labels[0], row.first, row.number, 0) from None
             for c, cell in row.bad:
                 if c + 1 != r:
-                    raise self._bad_cell(labels[r], labels[c + 1], cell, row.number)
+                    raise self._bad_cell(labels[r], labels[c + 1], cell, row.number, c + 1)
             cols = row.cols + 1
             vals = row.vals
             if first is not None:
@@ -731,36 +997,58 @@ class _Table:
             found_rows.append(np.full(int(keep.sum()), r, dtype=np.int64))
             found_cols.append(cols[keep])
             found_vals.append(vals[keep])
-        return self._dsm(labels, found_rows, found_cols, found_vals)
+        return self._dsm(labels, found_rows, found_cols, found_vals, self.reading("unlabelled table"))
 
-    def _bad_cell(self, row: str, column: str, cell: Cell, number: int) -> DsmFileError:
+    def _bad_cell(self, row: str, column: str, cell: Cell, number: int, index: int) -> DsmFileError:
         return self.error(
-            f"cell ({row!r}, {column!r}) holds {str(cell)!r}: not a number or a mark (X, *, TRUE, yes, blank)",
+            f"cell ({row!r}, {column!r}) holds {str(cell)!r} ({self.column(index)}): not a number or a mark "
+            "(X, *, TRUE, yes, blank)",
             number, row,
         )
 
     # -- edge lists
 
-    def _edges(self, weighted: bool) -> Dsm:
+    def _edges(self, line: int, header: tuple[str, ...] | None) -> Dsm:
+        """An edge list, after its header (`header`) or from its first line
+        (no header): two names a line and, when the header has a third
+        column or none, a weight."""
+        edges = self.options.edges
+        if header is not None and tuple(name.lower() for name in header[:2]) == ("item", "needs"):
+            if edges == "feeds":
+                raise self.error(f"the header ({', '.join(header)}) says which way the marks point: each "
+                                 "line's item needs the other, which --edges feeds contradicts (leave it out)", line)
+            edges = "needs"
+        direction = edges or "needs"
+        width = len(header) if header is not None else 3
         index: dict[str, int] = {}
         rows = array("q")
         cols = array("q")
         data = array("d")
         compact_at = CHUNK
-        width = 3 if weighted else 2
+        notes: list[tuple[int, Cell]] = []  # one-cell lines: notes, if nothing follows them (the first few, the last)
+        note_count = 0
+        what = ", ".join(header) if header is not None else "two names and an optional weight"
         for number, cells in self.rows:
             names = [_name(c) for c in cells]
-            if len(names) > width:
-                while len(names) > width and not names[-1]:
-                    names.pop()
-            if len(names) < 2 or len(names) > width or (len(names) == 3 and not weighted):
-                raise self.error(f"an edge list line holds item,needs{',weight' if weighted else ''}: "
-                                 f"found {len(names)} cells", number)
+            while len(names) > 2 and not names[-1]:
+                names.pop()
+            if len(cells) == 1 and self._title(cells):
+                note_count += 1
+                if len(notes) == KEPT_NOTES:
+                    notes.pop()
+                notes.append((number, cells[0]))
+                continue
+            if notes:
+                raise self.error(f"an edge list line holds {what}: found 1 cell, {str(notes[0][1])!r}", notes[0][0])
+            if len(names) < 2 or len(names) > width:
+                shown = ", ".join(repr(name) for name in names[:4]) + (", …" if len(names) > 4 else "")
+                raise self.error(f"an edge list line holds {what}: found {_cells(len(names))} ({shown})", number)
             item, needs = names[0], names[1]
             if not item or not needs:
-                raise self.error("an item name is blank", number)
+                raise self.error(f"an item name is blank: the line holds {item!r} and {needs!r}, where an edge "
+                                 "list line holds two names", number)
             weight: float | None = 1.0
-            if weighted and len(cells) > 2 and names[2]:
+            if len(names) > 2 and names[2]:
                 try:
                     weight = self.value(cells[2])
                 except KeyError:
@@ -777,6 +1065,10 @@ class _Table:
                 if len(rows) >= compact_at:  # many repeated pairs: keep the last of each
                     rows, cols, data = _last_of_each(rows, cols, data)
                     compact_at = max(CHUNK, 2 * len(rows))
+        if notes:
+            shown = ", ".join(repr(_name(cell)) for _, cell in notes[:2]) + (", …" if note_count > 2 else "")
+            self.notes.append(f"{self._span([number for number, _ in notes], note_count)} ({shown}) left out: "
+                              f"{'a note' if note_count == 1 else 'notes'} below the edge list")
         labels = list(index)
         if not labels:
             raise self.error("the edge list holds no line after its header")
@@ -785,15 +1077,29 @@ class _Table:
         r_arr = np.frombuffer(rows, dtype=np.int64) if rows else _NO_INDEX
         c_arr = np.frombuffer(cols, dtype=np.int64) if cols else _NO_INDEX
         d_arr = np.frombuffer(data, dtype=np.float64) if data else _NO_VALUE
+        if header is None and len(labels) > 2:
+            # The first line's names (items 0 and 1) on no other line: perhaps a header.
+            alone = np.count_nonzero((r_arr <= 1) | (c_arr <= 1)) == 1
+            if alone:
+                self.warnings.append(
+                    f"{self.where} {line} ({labels[0]!r}, {labels[1]!r}) was read as a mark, but neither name "
+                    "occurs on another line: if it is a header, name its columns from,to (or source,target), "
+                    "or leave it out with --skip-rows"
+                )
         keep = d_arr != 0
-        return self._dsm(labels, [r_arr[keep]], [c_arr[keep]], [d_arr[keep]])
+        r_arr, c_arr, d_arr = r_arr[keep], c_arr[keep], d_arr[keep]
+        if direction == "feeds":
+            r_arr, c_arr = c_arr, r_arr
+        reading = self.reading("edge list", header=header or (), edges=direction)
+        return self._dsm(labels, [r_arr], [c_arr], [d_arr], reading)
 
     def _one_item(self, n: int) -> None:
         if n < 2:
             raise self.error(f"holds {n} item{'s' if n != 1 else ''}: a matrix to order needs at least 2")
 
     def _dsm(
-        self, labels: list[str], rows: list[np.ndarray], cols: list[np.ndarray], data: list[np.ndarray]
+        self, labels: list[str], rows: list[np.ndarray], cols: list[np.ndarray], data: list[np.ndarray],
+        reading: Reading,
     ) -> Dsm:
         n = len(labels)
         r = np.concatenate(rows) if rows else _NO_INDEX
@@ -801,10 +1107,37 @@ class _Table:
         d = np.concatenate(data) if data else _NO_VALUE
         matrix = scipy.sparse.csr_array((d, (r, c)), shape=(n, n))
         matrix.sort_indices()
-        return Dsm(labels, matrix)
+        return Dsm(labels, matrix, reading)
 
 
-def _last_of_each(rows: array[int], cols: array[int], data: array[float]) -> tuple[array[int], array[int], array[float]]:
+def _plural(number: int, what: str) -> str:
+    return f"{number} {what}{'' if number == 1 else 's'}"
+
+
+def _letters(number: int) -> str:
+    """A spreadsheet's name of column `number` (1: A, 27: AA)."""
+    letters = ""
+    while number > 0:
+        number, rest = divmod(number - 1, 26)
+        letters = chr(65 + rest) + letters
+    return letters or "A"
+
+
+def _whole(cell: Cell) -> int | None:
+    """The whole number a cell holds, if it holds one."""
+    if isinstance(cell, bool) or cell is None:
+        return None
+    if isinstance(cell, int):
+        return cell
+    if isinstance(cell, float):
+        return int(cell) if cell.is_integer() else None
+    text = cell.strip()
+    return int(text) if text.isdigit() and text.isascii() and len(text) < 10 else None
+
+
+def _last_of_each(
+    rows: array[int], cols: array[int], data: array[float]
+) -> tuple[array[int], array[int], array[float]]:
     """Each pair once, with the value it was given last (in the order of
     those last listings)."""
     if not rows:

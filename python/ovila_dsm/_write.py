@@ -24,7 +24,7 @@ from typing import IO, Any
 import numpy as np
 import scipy.sparse
 
-from ._bands import bands, positions, tears
+from ._bands import bands, feedback_weight, positions, tear_values, tears
 from ._dsm import CONVENTION, UNSAFE, Dsm
 from ._read import MAX_CELL, DsmFileError, PathLike, escape_name
 from ._sequence import Sequencing
@@ -217,6 +217,9 @@ def result(
         "bands": max(band, default=0),
         "band_of": {names[i]: band[i] for i in order},
         "tears": [[names[a], names[b]] for a, b in tears(dsm, order)],
+        "tear_values": tear_values(dsm, order),
+        "feedback_weight": feedback_weight(dsm, order),
+        "feedback_weight_before": None if before is None else feedback_weight(dsm, list(range(dsm.n))),
         "seconds": round(sequencing.seconds, 3),
         "seed": sequencing.seed,
         "method": sequencing.method,
@@ -244,13 +247,8 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     """A colour-coded workbook of the ordered matrix: marks shaded, feedback
     marks in red, each block of more than one item outlined; a second sheet
     lists the order with each item's band and block."""
-    try:
-        from openpyxl import Workbook
-        from openpyxl.cell import WriteOnlyCell
-        from openpyxl.styles import Alignment, Border, Font, PatternFill, Side
-        from openpyxl.utils import get_column_letter
-    except ImportError:
-        raise DsmFileError(path, "writing .xlsx needs openpyxl: pip install 'ovila_genetic_py[excel]'") from None
+    from ._xlsx import Look, Workbook
+
     n = dsm.n
     if n > MAX_WORKBOOK_ITEMS:
         raise DsmFileError(
@@ -260,7 +258,8 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     order = sequencing.order
     matrix = _ordered(dsm, order)
     names = [escape_name(dsm.labels[i], formula=False) for i in order]
-    top = float(np.abs(matrix.data).max()) if matrix.nnz else 1.0
+    finite = np.abs(matrix.data[np.isfinite(matrix.data)])
+    top = float(finite.max()) if finite.size else 1.0
     top = top or 1.0
     block_at = np.full(n, -1, dtype=np.int64)  # block bounds by position
     block_end = np.full(n, -1, dtype=np.int64)
@@ -271,71 +270,55 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
             block_at[p[0] : p[-1] + 1] = p[0]
             block_end[p[0] : p[-1] + 1] = p[-1]
 
-    book = Workbook(write_only=True)
-    sheet = book.create_sheet("ordered matrix")
-    sheet.freeze_panes = "B2"
-    sheet.column_dimensions["A"].width = min(40, max(8, max((len(x) for x in names), default=8) + 2))
-    for c in range(n):
-        sheet.column_dimensions[get_column_letter(c + 2)].width = 3.5
-    edge = Side(style="medium", color="1F4E79")
-    diagonal = PatternFill("solid", fgColor="404040")
-    fills: dict[tuple[bool, int], PatternFill] = {}
-    borders: dict[tuple[bool, bool, bool, bool], Border] = {}
+    book = Workbook()
+    sheet = book.sheet("ordered matrix", [min(40, max(8, max((len(x) for x in names), default=8) + 2))]
+                       + [3.5] * n, freeze=True)
+    shades = (["D0D8E8", "A8B8D8", "7890C0", "4060A0"], ["F4B6B6", "EC8080", "E04848", "C00000"])
+    diagonal = "404040"
+    bold, rotated = Look(bold=True), Look(rotate=True)
+    looks: dict[tuple[str, tuple[bool, bool, bool, bool]], Look] = {}
 
-    def fill(feedback: bool, value: float) -> PatternFill:
-        level = min(4, max(1, math.ceil(4 * abs(value) / top)))
-        key = (feedback, level)
-        if key not in fills:
-            shades = (["F4B6B6", "EC8080", "E04848", "C00000"] if feedback
-                      else ["D0D8E8", "A8B8D8", "7890C0", "4060A0"])
-            fills[key] = PatternFill("solid", fgColor=shades[level - 1])
-        return fills[key]
+    def look(fill: str, sides: tuple[bool, bool, bool, bool]) -> Look:
+        key = (fill, sides)
+        found = looks.get(key)
+        if found is None:
+            found = looks[key] = Look(fill=fill, sides=sides)
+        return found
 
-    def text(value: str, bold: bool = False, rotate: bool = False) -> WriteOnlyCell:
-        cell = WriteOnlyCell(sheet, value=value)
-        cell.data_type = "s"  # never a formula
-        if bold:
-            cell.font = Font(bold=True)
-        if rotate:
-            cell.alignment = Alignment(text_rotation=90)
-        return cell
+    def shade(value: float, feedback: bool) -> str:
+        level = min(4, max(1, math.ceil(4 * abs(value) / top))) if math.isfinite(value) else 4
+        return shades[feedback][level - 1]
 
-    sheet.append([text(CONVENTION)] + [text(name, rotate=True) for name in names])
+    no_sides = (False, False, False, False)
+    book.row(sheet, [(0, CONVENTION, Look()), *((c + 1, name, rotated) for c, name in enumerate(names))])
+    at, end = block_at.tolist(), block_end.tolist()
     for r in range(n):
-        cells: dict[int, float] = dict(
-            zip(matrix.indices[matrix.indptr[r] : matrix.indptr[r + 1]].tolist(),
-                matrix.data[matrix.indptr[r] : matrix.indptr[r + 1]].tolist())
-        )
-        row: list[Any] = [text(names[r], bold=True)]
-        for c in range(n):
-            value = cells.get(c, 0.0) if c != r else 0.0
-            in_block = block_at[r] >= 0 and block_at[r] == block_at[c]
-            # Only the cells on a block's edge carry its outline.
-            on_edge = in_block and (c == block_at[r] or c == block_end[r] or r == block_at[r] or r == block_end[r])
-            if not value and c != r and not on_edge:
-                row.append(None)
-                continue
-            cell = WriteOnlyCell(sheet, value=float(value) if value and not float(value).is_integer()
-                                 else (int(value) if value else None))
-            if c == r:
-                cell.fill = diagonal
-            elif value:
-                cell.fill = fill(c > r, value)
-            if on_edge:
-                sides = (c == block_at[r], c == block_end[r], r == block_at[r], r == block_end[r])
-                if sides not in borders:
-                    borders[sides] = Border(*(edge if side else None for side in sides))
-                cell.border = borders[sides]
-            row.append(cell)
-        sheet.append(row)
+        start, stop = matrix.indptr[r], matrix.indptr[r + 1]
+        cells: dict[int, float] = dict(zip(matrix.indices[start:stop].tolist(), matrix.data[start:stop].tolist()))
+        cells.pop(r, None)
+        # Only the cells on a block's edge carry its outline.
+        edges: set[int] = set()
+        if at[r] >= 0:
+            edges = set(range(at[r], end[r] + 1)) if r in (at[r], end[r]) else {at[r], end[r]}
+        row: list[tuple[int, Any, Look]] = [(0, names[r], bold)]
+        for c in sorted({*cells, r, *edges}):
+            value = cells.get(c, 0.0)
+            sides = (c == at[r], c == end[r], r == at[r], r == end[r]) if c in edges else no_sides
+            fill = diagonal if c == r else (shade(value, c > r) if value else "")
+            number = None if not value else (int(value) if float(value).is_integer() else float(value))
+            row.append((c + 1, number, look(fill, sides)))
+        book.row(sheet, row)
 
-    listing = book.create_sheet("order")
-    listing.append([text("position", True), text("item", True), text("band", True), text("block", True)])
+    listing = book.sheet("order", [10, min(60, max(10, max((len(x) for x in names), default=8) + 2)), 8, 8])
+    book.row(listing, [(k, title, bold) for k, title in enumerate(("position", "item", "band", "block"))])
     band = bands(dsm, order)
     block_no = np.zeros(n, dtype=np.int64)
     for k, block in enumerate((b for b in sequencing.blocks if len(b) > 1), start=1):
         block_no[block] = k
+    plain = Look()
     for position, i in enumerate(order, start=1):
-        listing.append([position, text(escape_name(dsm.labels[i], formula=False)), band[i], int(block_no[i]) or None])
+        number = int(block_no[i])
+        book.row(listing, [(0, position, plain), (1, escape_name(dsm.labels[i], formula=False), plain),
+                           (2, band[i], plain), *([(3, number, plain)] if number else [])])
     with replacing(path, "wb") as handle:
         book.save(handle)

@@ -4,6 +4,9 @@
                             [--report REPORT.html] [--json] [--seed N]
                             [--time-limit S] [--method auto|heuristic|sga]
     ovila-dsm blocks FILE [--json]
+    (either with [--transpose] [--edges needs|feeds] [--sheet NAME]
+     [--skip-rows N] [--skip-columns N])
+    ovila-dsm --version
 
 A mistake in what is asked (a file that cannot be read, an output that cannot
 be written, a bad option) ends with exit status 2 and one line on standard
@@ -24,7 +27,7 @@ import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, TextIO
 
-from ._dsm import CONVENTION, printable
+from ._dsm import CONVENTION, install_hint, printable
 
 if TYPE_CHECKING:
     from ._dsm import Dsm
@@ -107,29 +110,76 @@ class _Progress:
             self.shown = False
 
 
+BANDS = ("bands: levels of items that can proceed in parallel once the feedback marks are set aside (an item's "
+         "band is one more than the latest band among the earlier items it needs)")
+
+
+class _Version(argparse.Action):
+    """--version: the installed version, looked up only when asked."""
+
+    def __init__(self, option_strings: list[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            number = version("ovila_genetic_py")
+        except PackageNotFoundError:
+            number = "(not installed as a package)"
+        sys.stdout.write(f"{PROG} {number} (ovila_genetic_py)\n")
+        parser.exit(0)
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="Order the items of a design structure matrix (DSM) so that few marks are feedback "
         f"marks. Convention: {CONVENTION}.",
     )
+    parser.add_argument("--version", action=_Version, help="print the version and end")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def source(sub: argparse.ArgumentParser) -> None:
         sub.add_argument(
             "file", metavar="FILE",
             help="the matrix: a labelled table (names in the first row and column), an unlabelled square "
-            "table, or an edge list with the header item,needs[,weight]; CSV, TSV or semicolon text "
-            "(gzip accepted) or an .xlsx workbook",
+            "table, or an edge list (two names a line and an optional weight, with the header item,needs, "
+            "from,to or source,target, or none); CSV, TSV or semicolon text (gzip accepted) or an .xlsx "
+            "workbook. A title row above the matrix, notes below it and a column numbering the items "
+            "are recognised and left out",
         )
         sub.add_argument("--transpose", action="store_true",
-                         help="the file is kept the other way round: column j needs row i (default: row i needs column j)")
+                         help="the file is kept IC/FBD, column needs row: column j needs row i, feedback below the "
+                         "diagonal (default: IR/FAD, row needs column: row i needs column j, feedback above the "
+                         "diagonal); results are shown and written IR/FAD either way")
+        sub.add_argument("--edges", choices=("needs", "feeds"), default=None,
+                         help="how a line of an edge list reads: needs: the first item needs the second; feeds: the "
+                         "first item feeds the second (the second needs the first) (default: needs; a header "
+                         "item,needs says it itself)")
         sub.add_argument("--sheet", metavar="NAME", help="sheet of an .xlsx workbook (default: the first)")
+        sub.add_argument("--skip-rows", type=_count, default=0, metavar="N",
+                         help="leave out the first N lines (sheet rows), for text above the matrix that is not "
+                         "recognised by itself (default: 0)")
+        sub.add_argument("--skip-columns", type=_count, default=0, metavar="N",
+                         help="leave out the first N columns, for columns left of the names that are not "
+                         "recognised by themselves (default: 0)")
 
     run = commands.add_parser(
         "sequence", help="search the best order and write it",
         description="Search the order of the items with the fewest feedback marks, print it and write the "
-        f"requested files. Convention: {CONVENTION}.",
+        f"requested files. Convention: {CONVENTION}. The summary lists {BANDS}.",
     )
     source(run)
     run.add_argument("-o", "--output", metavar="PATH", action="append", default=[],
@@ -139,8 +189,8 @@ def _parser() -> argparse.ArgumentParser:
                      help="draw the matrix before and after, blocks outlined (.png, .svg or .pdf; needs "
                      "matplotlib) (default: none)")
     run.add_argument("--report", metavar="REPORT.html",
-                     help="write a self-contained HTML report: summary, picture, blocks, bands, tears, "
-                     "settings (default: none)")
+                     help="write a self-contained HTML report: summary, a zoomable picture of the matrix, blocks, "
+                     "bands, tears, order, settings (default: none)")
     run.add_argument("--json", action="store_true",
                      help="print only the JSON result on standard output (default: a readable summary)")
     run.add_argument("--seed", type=int, default=None,
@@ -154,8 +204,8 @@ def _parser() -> argparse.ArgumentParser:
     show = commands.add_parser(
         "blocks", help="the blocks and bands only (no search)",
         description="List the strongly connected blocks (items that need each other) in an order that leaves "
-        "no feedback mark between blocks, and the band of each block (no search within blocks). "
-        f"Convention: {CONVENTION}.",
+        "no feedback mark between blocks (the order in which sequence lists them; the items of a block in the "
+        f"file's order, no search within blocks), and the {BANDS}, for that order. Convention: {CONVENTION}.",
     )
     source(show)
     show.add_argument("--json", action="store_true",
@@ -207,23 +257,34 @@ def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
         try:
             import matplotlib  # noqa: F401
         except ImportError:
-            raise DsmFileError(args.plot, "drawing needs matplotlib: pip install 'ovila_genetic_py[plot]'") from None
-    if any(Path(p).suffix.lower() == ".xlsx" for p in args.output):
-        try:
-            import openpyxl  # noqa: F401
-        except ImportError:
-            raise DsmFileError(next(p for p in args.output if p.lower().endswith(".xlsx")),
-                               "writing .xlsx needs openpyxl: pip install 'ovila_genetic_py[excel]'") from None
+            raise DsmFileError(args.plot, f"drawing needs matplotlib: {install_hint()}") from None
 
 
-def _writing(path: str, write: Any) -> None:
-    """Run `write`, turning a failure of the file system into a DsmFileError."""
+def _writing(path: str, write: Any, what: str = "") -> None:
+    """Run `write`, turning a failure of the file system into a DsmFileError;
+    on a terminal, a line says what is being written meanwhile."""
     from ._read import DsmFileError
 
+    shown = _status(f"writing {printable(path)}" + (f" ({what})" if what else "") + " …")
     try:
         write()
     except OSError as error:
         raise DsmFileError(path, f"cannot write: {error.strerror or error}") from None
+    finally:
+        if shown:
+            _stop_progress_line()
+
+
+def _status(text: str) -> bool:
+    """A passing line on standard error when it is a terminal (nothing in a log)."""
+    try:
+        if sys.stderr is None or not sys.stderr.isatty():
+            return False
+        sys.stderr.write(f"\r{PROG}: {text[:150]}\x1b[K")
+        sys.stderr.flush()
+        return True
+    except (OSError, ValueError):
+        return False
 
 
 def _terminated(signum: int, frame: object) -> None:
@@ -244,6 +305,14 @@ def _remove(paths: set[str]) -> None:
             pass
 
 
+def _settings(args: argparse.Namespace, dsm: Dsm) -> dict[str, Any]:
+    """How the file was read and searched, as the JSON result and the report
+    record it (the input's file name only, not where it lies)."""
+    return {"file": os.path.basename(args.file), "read_as": dsm.reading.describe() if dsm.reading else None,
+            "transpose": args.transpose, "edges": args.edges, "sheet": args.sheet, "skip_rows": args.skip_rows,
+            "skip_columns": args.skip_columns}
+
+
 def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     from ._bands import feedback_count
     from ._read import DsmFileError
@@ -255,6 +324,11 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
             raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
         check_names(path, dsm.labels, kind)
+    if args.plot:
+        from ._plot import load
+
+        # matplotlib takes about half a second to load: it loads while the search runs.
+        threading.Thread(target=_quietly, args=(load,), name="ovila-dsm-matplotlib", daemon=True).start()
     progress = _Progress(sys.stderr)
     interrupted = False
     try:
@@ -270,8 +344,7 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
               f"({found.feedback_marks} feedback marks, {'proven optimal' if found.optimal else 'not proven optimal'})",
               file=sys.stderr)
     before = feedback_count(dsm, list(range(dsm.n)))
-    settings = {"file": args.file, "transpose": args.transpose, "sheet": args.sheet,
-                "time_limit": args.time_limit, "method": args.method, "seed": found.seed}
+    settings = {**_settings(args, dsm), "time_limit": args.time_limit, "method": args.method, "seed": found.seed}
     data = result(dsm, found, before=before, settings=settings, interrupted=interrupted)
 
     in_main_thread = threading.current_thread() is threading.main_thread()
@@ -290,52 +363,54 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     return 130 if interrupted else 0
 
 
+def _quietly(call: Any) -> None:
+    try:
+        call()
+    except Exception:  # told when the picture is drawn
+        pass
+
+
 def _write_outputs(
     args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], interrupted: bool, settings: dict[str, Any]
 ) -> None:
     """Every file asked for, each written whole or not at all."""
-    from ._write import replacing, write_csv, write_json, write_order, write_xlsx
+    from ._write import write_csv, write_json, write_order, write_xlsx
 
-    def write_bytes(path: str, content: bytes) -> None:
-        with replacing(path, "wb") as handle:
-            handle.write(content)
-
+    size = f"{dsm.n:,} items"
     for path in args.output:
         kind = OUTPUTS[Path(path).suffix.lower()]
         if kind == "table":
             delimiter = "\t" if path.lower().endswith(".tsv") else ","
-            _writing(path, lambda: write_csv(path, dsm, found.order, delimiter=delimiter))
+            _writing(path, lambda: write_csv(path, dsm, found.order, delimiter=delimiter), f"the matrix, {size}")
         elif kind == "workbook":
-            _writing(path, lambda: write_xlsx(path, dsm, found))
+            _writing(path, lambda: write_xlsx(path, dsm, found), f"the workbook, {size}")
         elif kind == "order":
-            _writing(path, lambda: write_order(path, dsm, found.order))
+            _writing(path, lambda: write_order(path, dsm, found.order), f"the order, {size}")
         else:
-            _writing(path, lambda: write_json(path, data))
-    picture_png = None
-    if args.plot or args.report:
-        from ._plot import picture, picture_format
+            _writing(path, lambda: write_json(path, data), "the result")
+    if args.plot:
+        from ._plot import draw
 
-        if args.plot:
-            fmt = picture_format(args.plot)
-            image = picture(dsm, found, fmt=fmt, interrupted=interrupted)
-            _writing(args.plot, lambda: write_bytes(args.plot, image))
-            if fmt == "png":
-                picture_png = image
-        if args.report and picture_png is None:
-            try:
-                picture_png = picture(dsm, found, fmt="png", interrupted=interrupted)
-            except ImportError:  # no matplotlib: a report without the picture
-                picture_png = None
+        _writing(args.plot, lambda: draw(dsm, found, args.plot, interrupted=interrupted), f"the picture, {size}")
     if args.report:
-        from ._report import report_html
+        from ._report import write_report
 
-        page = report_html(dsm, found, source=os.path.basename(args.file), settings=settings,
-                           picture_png=picture_png, interrupted=interrupted)
-        _writing(args.report, lambda: write_bytes(args.report, page.encode("utf-8")))
+        _writing(args.report, lambda: write_report(args.report, dsm, found, source=os.path.basename(args.file),
+                                                   settings=settings, interrupted=interrupted), f"the report, {size}")
+
+
+def _read_as(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> None:
+    """The lines that say how the file was read."""
+    reading = dsm.reading
+    if reading is not None:
+        print(f"The file: {printable(reading.describe())}", file=out)
+        for note in reading.notes:
+            print(f"  {printable(note)}", file=out)
+    print(f"Shown as: {CONVENTION}", file=out)
 
 
 def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], before: int, out: TextIO) -> None:
-    from ._bands import tears
+    from ._bands import tear_values, tears, weighted
 
     names = [printable(name) for name in dsm.labels]
     if found.optimal:
@@ -343,19 +418,26 @@ def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any
     else:
         status = f"not proven optimal: no order has fewer than {found.lower_bound}"
     big = data["blocks"]
-    print(f"{printable(args.file)}: {dsm.n} items, {data['marks']} marks ({CONVENTION})", file=out)
+    valued = weighted(dsm)
+    print(f"{printable(args.file)}: {dsm.n} items, {data['marks']} marks", file=out)
+    _read_as(args, dsm, out)
     print(f"Feedback marks: {before} in the given order -> {found.feedback_marks} in the best order found "
           f"({status}; {found.seconds:.1f} s, seed {found.seed})", file=out)
-    print(f"Blocks of more than one item: {len(big)} ({sum(map(len, big))} items); bands: {data['bands']}", file=out)
+    if valued:
+        print(f"Total value of the feedback marks: {_value(data['feedback_weight_before'])} -> "
+              f"{_value(data['feedback_weight'])} (the search counts marks, not their values)", file=out)
+    print(f"Blocks of more than one item: {len(big)} ({sum(map(len, big))} items); bands: {data['bands']} "
+          "(levels that can proceed in parallel once the feedback marks are set aside)", file=out)
     if dsm.n <= LISTED:
         print("Best order:", file=out)
         for position, i in enumerate(found.order, start=1):
             print(f"  {position:>{len(str(dsm.n))}}. {names[i]}", file=out)
         torn = tears(dsm, found.order)
         if torn:
-            print("Tears (item needs a later item):", file=out)
-            for a, b in torn:
-                print(f"  {names[a]}  needs  {names[b]}", file=out)
+            print(f"Tears (item needs a later item{', value' if valued else ''}): {len(torn)}", file=out)
+            values = tear_values(dsm, found.order)
+            for (a, b), value in zip(torn, values):
+                print(f"  {names[a]}  needs  {names[b]}" + (f"  ({_value(value)})" if valued else ""), file=out)
     else:
         print(f"Best order: {dsm.n} items, not listed here (write it with -o order.txt, or --report)", file=out)
     for path in [*args.output, args.plot, args.report]:
@@ -363,40 +445,53 @@ def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any
             print(f"Wrote {printable(path)}", file=out)
 
 
+def _value(value: float) -> str:
+    return str(int(value)) if float(value).is_integer() and abs(value) < 2**53 else f"{value:.6g}"
+
+
 def _blocks(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
-    from ._bands import Blocks, blocks, feedback_count
+    from ._bands import Blocks, blocks, feedback_count, feedback_weight
     from ._write import json_text
 
     found: Blocks = blocks(dsm)
-    big = [(k, block) for k, block in enumerate(found.blocks) if len(block) > 1]
+    band = found.item_bands
+    order = found.order
+    big = [block for block in found.blocks if len(block) > 1]
     if args.json:
         labels = dsm.labels
         data = {
             "convention": CONVENTION,
+            "read_as": dsm.reading.describe() if dsm.reading else None,
+            "file": os.path.basename(args.file),
             "items": dsm.n,
-            "blocks": [[labels[i] for i in block] for _, block in big],
-            "bands": max(found.bands, default=0),
-            "band_of": {labels[i]: band for block, band in zip(found.blocks, found.bands) for i in block},
-            "order": [labels[i] for i in found.order],
-            "feedback_marks": feedback_count(dsm, found.order),
+            "blocks": [[labels[i] for i in block] for block in big],
+            "bands": found.band_count,
+            "band_of": {labels[i]: band[i] for i in order},
+            "order": [labels[i] for i in order],
+            "feedback_marks": feedback_count(dsm, order),
+            "feedback_weight": feedback_weight(dsm, order),
         }
         out.write(json_text(data) + "\n")
         return 0
     names = [printable(name) for name in dsm.labels]
-    print(f"{printable(args.file)}: {dsm.n} items ({CONVENTION})", file=out)
-    print(f"Blocks of more than one item: {len(big)} ({sum(len(b) for _, b in big)} items); "
-          f"bands: {max(found.bands, default=0)}; the blocks in this order leave "
-          f"{feedback_count(dsm, found.order)} feedback marks, all inside blocks", file=out)
-    for number, (k, block) in enumerate(big, start=1):
-        print(f"Block {number} (band {found.bands[k]}, {len(block)} items): "
-              + ", ".join(names[i] for i in block), file=out)
+    print(f"{printable(args.file)}: {dsm.n} items", file=out)
+    _read_as(args, dsm, out)
+    print(f"Blocks of more than one item: {len(big)} ({sum(len(b) for b in big)} items), listed in the order "
+          f"sequence lists them, each block's items in the file's order; this order leaves "
+          f"{feedback_count(dsm, order)} feedback marks, all inside blocks", file=out)
+    print(f"Bands of this order: {found.band_count} (levels that can proceed in parallel once the feedback marks "
+          "are set aside)", file=out)
+    for number, block in enumerate(big, start=1):
+        low, high = min(band[i] for i in block), max(band[i] for i in block)
+        span = f"band {low}" if low == high else f"bands {low} to {high}"
+        print(f"Block {number} ({len(block)} items, {span}): " + ", ".join(names[i] for i in block), file=out)
     by_band: dict[int, list[str]] = {}
-    for block, band in zip(found.blocks, found.bands):
-        by_band.setdefault(band, []).extend(names[i] for i in block)
-    for band in sorted(by_band):
-        members = by_band[band]
+    for i in order:
+        by_band.setdefault(band[i], []).append(names[i])
+    for level in sorted(by_band):
+        members = by_band[level]
         listed = ", ".join(members) if dsm.n <= LISTED else f"{len(members)} item{'' if len(members) == 1 else 's'}"
-        print(f"Band {band}: {listed}", file=out)
+        print(f"Band {level}: {listed}", file=out)
     return 0
 
 
@@ -562,10 +657,13 @@ def _main(argv: list[str] | None) -> int:
     try:
         _check_args(args, parser)
         try:
-            dsm = read_dsm(args.file, transpose=args.transpose, sheet=args.sheet)
+            dsm = read_dsm(args.file, transpose=args.transpose, sheet=args.sheet, edges=args.edges,
+                           skip_rows=args.skip_rows, skip_columns=args.skip_columns)
         except OSError as error:
             raise DsmFileError(args.file, error.strerror or str(error)) from None
         _interrupts.check()
+        for warning in dsm.reading.warnings if dsm.reading else ():
+            _say(f"{args.file}: check: {warning}")
         if args.command == "blocks":
             return _blocks(args, dsm, sys.stdout)
         return _sequence(args, dsm, sys.stdout)
