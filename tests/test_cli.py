@@ -101,8 +101,9 @@ def test_summary_says_how_the_file_was_read_and_lists_values(tmp_path):
     assert data["tear_values"] == [value[a, b]] == [data["feedback_weight"]]
     assert data["feedback_weight_before"] == 1  # in the file's order, A needs the later C
     done = run("sequence", str(path), "--edges", "feeds", "--seed", "1")
-    assert f"Total value of the feedback marks: 1 -> {value[a, b]}" in done.stdout
-    assert f"Tears (item needs a later item, value): 1\n  {a}  needs  {b}  ({value[a, b]})" in done.stdout
+    assert f"Total value of the feedback marks: 1 in the given order -> {value[a, b]} in the best" in done.stdout
+    assert (f"Tears (item needs a later item, value, places above the diagonal): 1\n  {a}  needs  {b}  "
+            f"({value[a, b]}, 2)") in done.stdout
     transposed = run("blocks", P13, "--transpose")
     assert "column needs row (IC/FBD" in transposed.stdout and "read transposed" in transposed.stdout
     assert "row needs column (IR/FAD" in run("blocks", P13).stdout
@@ -238,3 +239,20 @@ def test_examples_end_user_mistakes_without_traceback(tmp_path, script, args, me
                             timeout=120, cwd=tmp_path)
     assert result.returncode == 2
     assert message in result.stderr and "Traceback" not in result.stderr
+
+
+def test_objectives_from_the_command(tmp_path):
+    # a needs b strongly (9), b needs a weakly (1), c needs a: the weak mark may point back.
+    (tmp_path / "w.csv").write_text("item,needs,weight\na,b,9\nb,a,1\nc,a,2\n")
+    by_weight = json.loads(run("sequence", str(tmp_path / "w.csv"), "--json", "--objective", "weight").stdout)
+    assert by_weight["order"][:2] == ["b", "a"] and by_weight["feedback_weight"] == 1
+    assert by_weight["objective"] == "weight" and by_weight["optimal"] and by_weight["tie_break_optimal"]
+    assert by_weight["tear_distances"] == [1] and by_weight["feedback_distance"] == 1
+    by_marks = json.loads(run("sequence", str(tmp_path / "w.csv"), "--json", "--no-tie-break").stdout)
+    assert by_marks["objective"] == "marks" and by_marks["tie_break"] is False and by_marks["feedback_marks"] == 1
+    text = run("sequence", str(tmp_path / "w.csv"), "--objective", "distance").stdout
+    assert "Total distance of the feedback marks from the diagonal: " in text and "proven optimal, the tie-break too" in text
+    (tmp_path / "bad.csv").write_text("item,needs,weight\na,b,-3\nb,a,1\n")
+    refused = run("sequence", str(tmp_path / "bad.csv"), "--objective", "weight")
+    assert refused.returncode == 2 and refused.stderr.count("\n") == 1
+    assert "row 'a', column 'b' holds -3, which is negative" in refused.stderr

@@ -57,6 +57,23 @@ def tear_values(dsm: Dsm, order: list[int]) -> list[float]:
     return values
 
 
+def tear_distances(dsm: Dsm, order: list[int]) -> list[int]:
+    """How far above the diagonal each feedback mark of `order` lies (the
+    column's position minus the row's), as `tears` lists them."""
+    r, c, _ = _tears(dsm, order)
+    pos = positions(order, dsm.n)
+    distances: list[int] = (pos[c] - pos[r]).tolist()
+    return distances
+
+
+def feedback_distance(dsm: Dsm, order: list[int]) -> int:
+    """The total distance of the feedback marks of `order` from the diagonal."""
+    rows, cols, _ = _marks(dsm)
+    pos = positions(order, dsm.n)
+    gaps = pos[cols] - pos[rows]
+    return int(gaps[gaps > 0].sum())
+
+
 def feedback_count(dsm: Dsm, order: list[int]) -> int:
     rows, cols, _ = _marks(dsm)
     pos = positions(order, dsm.n)

@@ -21,6 +21,17 @@ import numpy as np
 from ._graph import Marks
 
 OBJECTIVES = ("marks", "weight", "distance")
+# What each objective asks for, in words (the command's summary, the report, the workbook).
+OBJECTIVE_WORDS = {
+    "marks": "fewest feedback marks",
+    "weight": "least total value of the feedback marks",
+    "distance": "least total distance of the feedback marks from the diagonal",
+}
+def tie_break_words(objective: str) -> str:
+    """How the tie-break chooses among orders equal in `objective`."""
+    if objective == "distance":
+        return "among equals, the one nearest the given order"
+    return "among equals, the least total distance of the feedback marks, then the one nearest the given order"
 # A scaled weight stays below this, so that the engine's sums of two of them fit its tables.
 MAX_SCALED = 2**30
 

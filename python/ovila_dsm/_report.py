@@ -21,7 +21,18 @@ from typing import Any
 import numpy as np
 import scipy.sparse
 
-from ._bands import bands, feedback_count, feedback_weight, positions, tear_values, tears, weighted
+from ._bands import (
+    bands,
+    feedback_count,
+    feedback_distance,
+    feedback_weight,
+    positions,
+    tear_distances,
+    tear_values,
+    tears,
+    weighted,
+)
+from ._objective import OBJECTIVE_WORDS, tie_break_words
 from ._dsm import CONVENTION, Dsm
 from ._read import PathLike
 from ._sequence import Sequencing
@@ -416,9 +427,9 @@ var lists = {
 function tearList() {
   var found = [];
   for (var r = 0; r < n; r++) for (var k = start[r]; k < start[r + 1]; k++) if (cols[k] > r) found.push(k, r);
-  return { head: ["item", "needs (later) item", "value"], count: found.length / 2,
-           row: function (tr, i) { var k = found[2 * i]; cell(tr, names[best[found[2 * i + 1]]]); cell(tr, names[best[cols[k]]]);
-                                   cell(tr, values ? number(values[k]) : "1", 1); } };
+  return { head: ["item", "needs (later) item", "value", "places above the diagonal"], count: found.length / 2,
+           row: function (tr, i) { var k = found[2 * i], r = found[2 * i + 1]; cell(tr, names[best[r]]); cell(tr, names[best[cols[k]]]);
+                                   cell(tr, values ? number(values[k]) : "1", 1); cell(tr, String(cols[k] - r), 1); } };
 }
 var listsAll = document.querySelectorAll("details[data-list]");
 for (var li = 0; li < listsAll.length; li++) {
@@ -582,19 +593,24 @@ def report_html(
     out.append(f'<p class="note">Shown here as: {_e(CONVENTION)}.</p>')
     if interrupted:
         out.append("<p><strong>The search was interrupted: this is the best order found until then.</strong></p>")
-    status = "yes (proven)" if sequencing.optimal else f"not proven: no order has fewer than {sequencing.lower_bound}"
+    if sequencing.optimal:
+        status = "yes (proven)" + ("; the tie-break too" if sequencing.tie_break_optimal else "")
+    else:
+        status = f"not proven: no order has less than {_number(sequencing.lower_bound)}"
+    objective = OBJECTIVE_WORDS[sequencing.objective] + (f"; {tie_break_words(sequencing.objective)}" if sequencing.tie_break else "")
     rows: list[tuple[str, object]] = [
         ("items", f"{n:,}"),
         ("marks", f"{marks:,}"),
-        ("feedback marks in the file's order", f"{before:,}"),
-        ("feedback marks in the best order found", f"{sequencing.feedback_marks:,}"),
+        ("objective", objective),
+        ("feedback marks, file's order → best order", f"{before:,} → {sequencing.feedback_marks:,}"),
     ]
-    if is_weighted:
+    if is_weighted or sequencing.objective == "weight":
         rows += [("total value of the feedback marks, file's order → best order",
-                  f"{_number(feedback_weight(dsm, list(range(n))))} → {_number(feedback_weight(dsm, order))} "
-                  "(the search counts marks, not their values)")]
+                  f"{_number(feedback_weight(dsm, list(range(n))))} → {_number(sequencing.feedback_weight)}")]
     rows += [
-        ("lower bound", f"{sequencing.lower_bound:,}"),
+        ("total distance of the feedback marks from the diagonal, file's order → best order",
+         f"{feedback_distance(dsm, list(range(n))):,} → {sequencing.feedback_distance:,}"),
+        ("lower bound of the objective", _number(sequencing.lower_bound)),
         ("optimal", status),
         ("blocks of more than one item", f"{len(big):,} holding {sum(map(len, big)):,} items"),
         ("bands", f"{max(band, default=0):,}"),
@@ -656,8 +672,10 @@ def report_html(
                    "later, so work starts on an assumption to be checked later.</p>")
         if len(torn) <= LIST_ROWS:
             values = tear_values(dsm, order)
-            out.append(_table(["item", "needs (later) item", "value"],
-                              [[names[a], names[b], _number(v)] for (a, b), v in zip(torn, values)], {2}))
+            distances = tear_distances(dsm, order)
+            out.append(_table(["item", "needs (later) item", "value", "places above the diagonal"],
+                              [[names[a], names[b], _number(v), d] for (a, b), v, d in zip(torn, values, distances)],
+                              {2, 3}))
         else:
             out.append(f'<details data-list="tears"><summary>{len(torn):,} tears (listed when opened)</summary>'
                        "</details>")

@@ -24,7 +24,17 @@ from typing import IO, Any
 import numpy as np
 import scipy.sparse
 
-from ._bands import bands, feedback_weight, positions, tear_values, tears
+from ._bands import (
+    bands,
+    feedback_count,
+    feedback_distance,
+    feedback_weight,
+    positions,
+    tear_distances,
+    tear_values,
+    tears,
+)
+from ._objective import OBJECTIVE_WORDS
 from ._dsm import CONVENTION, UNSAFE, Dsm
 from ._read import MAX_CELL, DsmFileError, PathLike, escape_name
 from ._sequence import Sequencing
@@ -208,18 +218,24 @@ def result(
         "items": dsm.n,
         "marks": int(np.count_nonzero(_offdiagonal(dsm))),
         "order": [names[i] for i in order],
+        "objective": sequencing.objective,
         "feedback_marks": sequencing.feedback_marks,
         "feedback_marks_before": before,
         "lower_bound": sequencing.lower_bound,
         "optimal": sequencing.optimal,
+        "tie_break": sequencing.tie_break,
+        "tie_break_optimal": sequencing.tie_break_optimal,
         "interrupted": interrupted,
         "blocks": [[names[i] for i in block] for block in sequencing.blocks if len(block) > 1],
         "bands": max(band, default=0),
         "band_of": {names[i]: band[i] for i in order},
         "tears": [[names[a], names[b]] for a, b in tears(dsm, order)],
         "tear_values": tear_values(dsm, order),
+        "tear_distances": tear_distances(dsm, order),
         "feedback_weight": feedback_weight(dsm, order),
         "feedback_weight_before": None if before is None else feedback_weight(dsm, list(range(dsm.n))),
+        "feedback_distance": feedback_distance(dsm, order),
+        "feedback_distance_before": None if before is None else feedback_distance(dsm, list(range(dsm.n))),
         "seconds": round(sequencing.seconds, 3),
         "seed": sequencing.seed,
         "method": sequencing.method,
@@ -320,5 +336,30 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
         number = int(block_no[i])
         book.row(listing, [(0, position, plain), (1, escape_name(dsm.labels[i], formula=False), plain),
                            (2, band[i], plain), *([(3, number, plain)] if number else [])])
+    summary = book.sheet("summary", [44, 16])
+    for label, value in _figures(dsm, sequencing):
+        book.row(summary, [(0, label, bold), (1, value, plain)])
     with replacing(path, "wb") as handle:
         book.save(handle)
+
+
+def _figures(dsm: Dsm, sequencing: Sequencing) -> list[tuple[str, Any]]:
+    """The numbers of a result, as the workbook's summary sheet lists them."""
+    given = list(range(dsm.n))
+    return [
+        ("objective", OBJECTIVE_WORDS[sequencing.objective]),
+        ("feedback marks, the file's order", feedback_count(dsm, given)),
+        ("feedback marks, the best order", sequencing.feedback_marks),
+        ("their total value, the file's order", _plain_number(feedback_weight(dsm, given))),
+        ("their total value, the best order", _plain_number(sequencing.feedback_weight)),
+        ("their total distance, the file's order", feedback_distance(dsm, given)),
+        ("their total distance, the best order", sequencing.feedback_distance),
+        ("lower bound of the objective", _plain_number(sequencing.lower_bound)),
+        ("proven optimal", "yes" if sequencing.optimal else "no"),
+        ("the tie-break proven too", "yes" if sequencing.tie_break_optimal else ("no" if sequencing.tie_break else "not asked")),
+        ("seed", str(sequencing.seed)),
+    ]
+
+
+def _plain_number(value: float) -> int | float:
+    return int(value) if float(value).is_integer() and abs(value) < 2**53 else float(value)

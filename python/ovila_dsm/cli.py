@@ -3,6 +3,7 @@
     ovila-dsm sequence FILE [-o ORDERED.csv|.xlsx|.txt|.json] [--plot PICTURE]
                             [--report REPORT.html] [--json] [--seed N]
                             [--time-limit S] [--method auto|heuristic|sga]
+                            [--objective marks|weight|distance] [--no-tie-break]
     ovila-dsm blocks FILE [--json]
     (either with [--transpose] [--edges needs|feeds] [--sheet NAME]
      [--skip-rows N] [--skip-columns N])
@@ -197,6 +198,14 @@ def _parser() -> argparse.ArgumentParser:
                      help="seed of the search, for a reproducible result (default: a fresh one, printed)")
     run.add_argument("--time-limit", type=float, default=10.0, metavar="S",
                      help="seconds the search may take (default: 10)")
+    run.add_argument("--objective", choices=("marks", "weight", "distance"), default="marks",
+                     help="what the best order has least of: marks, the number of feedback marks; weight, their "
+                     "total value (X or TRUE counts 1); distance, their total distance from the diagonal "
+                     "(default: marks)")
+    run.add_argument("--no-tie-break", dest="tie_break", action="store_false",
+                     help="take the first best order found instead of, among the orders equal in the objective, "
+                     "the one whose feedback marks lie closest to the diagonal, then the one nearest the file's "
+                     "order (a little faster; default: the tie-break)")
     run.add_argument("--method", choices=("auto", "heuristic", "sga"), default="auto",
                      help="auto: search and proof of optimality; heuristic: search only; sga: the genetic "
                      "algorithm (default: auto)")
@@ -324,6 +333,14 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
             raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
         check_names(path, dsm.labels, kind)
+    if args.objective == "weight":  # values that cannot be weights are refused before the search
+        from ._graph import coerce
+        from ._objective import check_weights
+
+        try:
+            check_weights(coerce(dsm, None))
+        except ValueError as error:
+            raise DsmFileError(args.file, str(error)) from None
     if args.plot:
         from ._plot import load
 
@@ -332,7 +349,8 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     progress = _Progress(sys.stderr)
     interrupted = False
     try:
-        found = sequence(dsm, seed=args.seed, time_limit=args.time_limit, method=args.method, progress=progress)
+        found = sequence(dsm, seed=args.seed, time_limit=args.time_limit, method=args.method, progress=progress,
+                         objective=args.objective, tie_break=args.tie_break)
     except Interrupted as stop:
         _interrupts.handled = True
         found = stop.best
@@ -344,7 +362,8 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
               f"({found.feedback_marks} feedback marks, {'proven optimal' if found.optimal else 'not proven optimal'})",
               file=sys.stderr)
     before = feedback_count(dsm, list(range(dsm.n)))
-    settings = {**_settings(args, dsm), "time_limit": args.time_limit, "method": args.method, "seed": found.seed}
+    settings = {**_settings(args, dsm), "time_limit": args.time_limit, "method": args.method,
+                "objective": args.objective, "tie_break": args.tie_break, "seed": found.seed}
     data = result(dsm, found, before=before, settings=settings, interrupted=interrupted)
 
     in_main_thread = threading.current_thread() is threading.main_thread()
@@ -410,22 +429,33 @@ def _read_as(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> None:
 
 
 def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], before: int, out: TextIO) -> None:
-    from ._bands import tear_values, tears, weighted
+    from ._bands import tear_distances, tear_values, tears, weighted
+    from ._objective import OBJECTIVE_WORDS, tie_break_words
 
     names = [printable(name) for name in dsm.labels]
-    if found.optimal:
-        status = "proven optimal"
-    else:
-        status = f"not proven optimal: no order has fewer than {found.lower_bound}"
     big = data["blocks"]
-    valued = weighted(dsm)
+    valued = weighted(dsm) or found.objective == "weight"
     print(f"{printable(args.file)}: {dsm.n} items, {data['marks']} marks", file=out)
     _read_as(args, dsm, out)
-    print(f"Feedback marks: {before} in the given order -> {found.feedback_marks} in the best order found "
-          f"({status}; {found.seconds:.1f} s, seed {found.seed})", file=out)
-    if valued:
-        print(f"Total value of the feedback marks: {_value(data['feedback_weight_before'])} -> "
-              f"{_value(data['feedback_weight'])} (the search counts marks, not their values)", file=out)
+    ties = f"; {tie_break_words(found.objective)}" if found.tie_break else ""
+    print(f"Objective: {OBJECTIVE_WORDS[found.objective]}{ties}", file=out)
+    if found.optimal:
+        status = "proven optimal" + (", the tie-break too" if found.tie_break_optimal else "")
+    else:
+        status = f"not proven optimal: no order has less than {_value(found.lower_bound)}"
+    status = f" ({status}; {found.seconds:.1f} s, seed {found.seed})"
+    # The objective's line says what was proven.
+    lines = {
+        "marks": f"Feedback marks: {before} in the given order -> {found.feedback_marks} in the best order found",
+        "weight": f"Total value of the feedback marks: {_value(data['feedback_weight_before'])} in the given order "
+                  f"-> {_value(data['feedback_weight'])} in the best order found",
+        "distance": f"Total distance of the feedback marks from the diagonal: {data['feedback_distance_before']} "
+                    f"in the given order -> {data['feedback_distance']} in the best order found",
+    }
+    if not valued:
+        del lines["weight"]
+    for objective, line in lines.items():
+        print(line + (status if objective == found.objective else ""), file=out)
     print(f"Blocks of more than one item: {len(big)} ({sum(map(len, big))} items); bands: {data['bands']} "
           "(levels that can proceed in parallel once the feedback marks are set aside)", file=out)
     if dsm.n <= LISTED:
@@ -434,10 +464,13 @@ def _summary(args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any
             print(f"  {position:>{len(str(dsm.n))}}. {names[i]}", file=out)
         torn = tears(dsm, found.order)
         if torn:
-            print(f"Tears (item needs a later item{', value' if valued else ''}): {len(torn)}", file=out)
+            print(f"Tears (item needs a later item{', value' if valued else ''}, places above the diagonal): "
+                  f"{len(torn)}", file=out)
             values = tear_values(dsm, found.order)
-            for (a, b), value in zip(torn, values):
-                print(f"  {names[a]}  needs  {names[b]}" + (f"  ({_value(value)})" if valued else ""), file=out)
+            distances = tear_distances(dsm, found.order)
+            for (a, b), value, distance in zip(torn, values, distances):
+                extra = f"{_value(value)}, " if valued else ""
+                print(f"  {names[a]}  needs  {names[b]}  ({extra}{distance})", file=out)
     else:
         print(f"Best order: {dsm.n} items, not listed here (write it with -o order.txt, or --report)", file=out)
     for path in [*args.output, args.plot, args.report]:
