@@ -10,9 +10,9 @@ if TYPE_CHECKING:
     from typing import Any
 
     from ._bands import Blocks, bands, blocks, tears
-    from ._dsm import CONVENTION, Dsm, Reading
+    from ._dsm import CONVENTION, Dsm, DsmFileError, Reading
     from ._plot import draw
-    from ._read import DsmFileError, read_dsm
+    from ._read import read_dsm
     from ._report import report_html, write_report
     from ._sequence import Interrupted, Progress, Sequencing, sequence
     from ._write import result, write_csv, write_json, write_order, write_xlsx
@@ -24,7 +24,7 @@ _HOMES = {
     "CONVENTION": "_dsm",
     "Blocks": "_bands",
     "Dsm": "_dsm",
-    "DsmFileError": "_read",
+    "DsmFileError": "_dsm",
     "Interrupted": "_sequence",
     "Progress": "_sequence",
     "Reading": "_dsm",

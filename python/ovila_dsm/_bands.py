@@ -18,6 +18,7 @@ import scipy.sparse
 
 from . import _order
 from ._dsm import Dsm
+from ._objective import feedback_numbers
 
 
 def _marks(dsm: Dsm) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -68,24 +69,18 @@ def tear_distances(dsm: Dsm, order: list[int]) -> list[int]:
 
 def feedback_distance(dsm: Dsm, order: list[int]) -> int:
     """The total distance of the feedback marks of `order` from the diagonal."""
-    rows, cols, _ = _marks(dsm)
-    pos = positions(order, dsm.n)
-    gaps = pos[cols] - pos[rows]
-    return int(gaps[gaps > 0].sum())
+    return feedback_numbers(dsm.n, *_marks(dsm), order)[2]
 
 
 def feedback_count(dsm: Dsm, order: list[int]) -> int:
-    rows, cols, _ = _marks(dsm)
-    pos = positions(order, dsm.n)
-    return int(np.count_nonzero(pos[rows] < pos[cols]))
+    """The number of feedback marks of `order`."""
+    return feedback_numbers(dsm.n, *_marks(dsm), order)[0]
 
 
 def feedback_weight(dsm: Dsm, order: list[int]) -> float:
     """The sum of the values of the feedback marks of `order` (a mark written
     as X counts 1)."""
-    rows, cols, vals = _marks(dsm)
-    pos = positions(order, dsm.n)
-    return float(np.sum(vals[pos[rows] < pos[cols]], dtype=np.float64))
+    return feedback_numbers(dsm.n, *_marks(dsm), order)[1]
 
 
 def weighted(dsm: Dsm) -> bool:

@@ -2,14 +2,25 @@
 
 from __future__ import annotations
 
+import os
 import re
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Union
 
 if TYPE_CHECKING:  # kept out of the command's start-up
     import scipy.sparse
 
+PathLike = Union[str, "os.PathLike[str]"]
+
 CONVENTION = "row i, column j: item i needs item j; feedback marks lie above the diagonal"
+# Longest single cell of a text table (read or written).
+MAX_CELL = 64 * 1024
+# Most items of a table (a table is n^2 cells) and of a workbook sheet, read or written.
+MAX_TABLE_ITEMS = 20_000
+# Names written starting with one of these get a leading apostrophe, so that
+# spreadsheets show them as text; reading takes it off again (and a name
+# that itself starts with such an apostrophe gets a second one).
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 # The field's names for the two ways a matrix is kept.
 ROW_NEEDS = "row needs column (IR/FAD: inputs in rows, feedback above the diagonal)"
 COLUMN_NEEDS = "column needs row (IC/FBD: inputs in columns, feedback below the diagonal)"
@@ -140,3 +151,41 @@ def install_hint(extra: str = "dsm") -> str:
             where = "." if same else folder
             return f"pip install '{where}[{extra}]'"
     return f"pip install 'ovila_genetic_py[{extra}]'"
+
+
+class DsmFileError(ValueError):
+    """A file that cannot be read (or written) as a design structure matrix.
+
+    `path` names the file, `line` the line (row of a sheet) when one is to
+    blame, `name` the item name involved, if any.
+    """
+
+    def __init__(
+        self,
+        path: PathLike,
+        problem: str,
+        *,
+        line: int | None = None,
+        name: str | None = None,
+        where: str = "line",
+    ) -> None:
+        self.path = str(path)
+        self.problem = problem
+        self.line = line
+        self.name = name
+        self.where = where
+        place = f"{self.path}: " + (f"{where} {line}: " if line is not None else "")
+        super().__init__(place + problem)
+
+
+def escape_name(name: str, *, formula: bool = True) -> str:
+    """`name` as a table cell holds it: with a leading apostrophe when a
+    spreadsheet would take it for a formula (`formula`, for text tables) or
+    when the reader would take off an apostrophe of its own."""
+    if (formula and name.startswith(FORMULA_STARTS)) or _escaped(name):
+        return "'" + name
+    return name
+
+
+def _escaped(text: str) -> bool:
+    return len(text) > 1 and text[0] == "'" and (text[1] in FORMULA_STARTS or text[1] == "'")

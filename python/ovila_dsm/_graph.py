@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from numbers import Integral
 from typing import Any
 
 import numpy as np
@@ -183,15 +182,3 @@ def _labels(labels: Any, n: int) -> list[str]:
     if len(names) != n:
         raise ValueError(f"{len(names)} labels for {n} items: give one label per item")
     return names
-
-
-def check_seed(seed: Any) -> int:
-    if seed is None:
-        entropy = np.random.SeedSequence().entropy
-        assert isinstance(entropy, int)
-        return entropy % 2**63
-    if isinstance(seed, bool) or not isinstance(seed, Integral):
-        raise TypeError(f"seed must be an integer or None, not {type(seed).__name__}")
-    if not 0 <= int(seed) < 2**64:
-        raise ValueError(f"seed must be between 0 and 2**64 - 1, not {seed}")
-    return int(seed)

@@ -86,14 +86,23 @@ def integer_weights(marks: Marks) -> tuple[np.ndarray, float]:
     return weights, scale
 
 
-def totals(marks: Marks, order: list[int]) -> tuple[int, float, int]:
-    """(feedback marks, their total value, their total distance) of `order`."""
-    if not order:
+def feedback_numbers(
+    n: int, rows: np.ndarray, cols: np.ndarray, values: np.ndarray, order: list[int]
+) -> tuple[int, float, int]:
+    """(feedback marks, their total value, their total distance from the
+    diagonal) of `order`, for the marks rows[k] needs cols[k] of value
+    values[k]: the one count of these three numbers."""
+    if not order or rows.size == 0:
         return 0, 0.0, 0
-    pos = np.empty(marks.n, dtype=np.int64)
-    pos[np.asarray(order, dtype=np.int64)] = np.arange(marks.n)
-    rows, cols = pos[marks.rows], pos[marks.cols]
-    back = rows < cols
-    # Repeated cells of a sparse matrix were summed before; self-marks never count.
-    strength = float(math.fsum(strengths(marks)[back].tolist()))
-    return int(back.sum()), strength, int((cols[back] - rows[back]).sum())
+    pos = np.empty(n, dtype=np.int64)
+    pos[np.asarray(order, dtype=np.int64)] = np.arange(n)
+    at_row, at_col = pos[rows], pos[cols]
+    back = at_row < at_col  # self-marks never count
+    strength = float(math.fsum(np.asarray(values, dtype=np.float64)[back].tolist()))
+    return int(back.sum()), strength, int((at_col[back] - at_row[back]).sum())
+
+
+def totals(marks: Marks, order: list[int]) -> tuple[int, float, int]:
+    """`feedback_numbers` of the marks of a matrix (repeated cells of a sparse
+    matrix were summed before)."""
+    return feedback_numbers(marks.n, marks.rows, marks.cols, strengths(marks), order)

@@ -12,8 +12,7 @@ import numpy as np
 import scipy.sparse
 
 from ._bands import feedback_count, positions
-from ._dsm import CONVENTION, Dsm, install_hint, printable
-from ._read import DsmFileError, PathLike
+from ._dsm import CONVENTION, Dsm, DsmFileError, PathLike, install_hint, printable
 from ._sequence import Sequencing
 
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}

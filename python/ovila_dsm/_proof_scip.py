@@ -11,10 +11,16 @@ from typing import Any
 
 import numpy as np
 import pyscipopt
-from pyscipopt.scip import PY_SCIP_EVENTTYPE, PY_SCIP_HEURTIMING, PY_SCIP_RESULT, PY_SCIP_STAGE
+from pyscipopt.scip import (
+    PY_SCIP_EVENTTYPE,
+    PY_SCIP_HEURTIMING,
+    PY_SCIP_RESULT,
+    PY_SCIP_STAGE,
+)
 
 from . import _order
 from ._proof import CYCLES_PER_ROUND, bound, kept_marks
+
 
 def lp_iterations_per_round(items: int) -> int:
     """LP iterations per round of the lead search: a round takes time in

@@ -35,17 +35,22 @@ from typing import IO, Any, NamedTuple, Union, cast
 import numpy as np
 import scipy.sparse
 
-from ._dsm import CONVENTION, Dsm, Reading, install_hint
+from ._dsm import (
+    CONVENTION,
+    MAX_CELL,
+    MAX_TABLE_ITEMS,
+    Dsm,
+    DsmFileError,
+    PathLike,
+    Reading,
+    _escaped,
+    install_hint,
+)
 
-PathLike = Union[str, "os.PathLike[str]"]
 Cell = Union[str, int, float, bool, None]
 
 # Most bytes read from a file (after decompression); a longer one is refused.
 MAX_BYTES = 512 * 1024**2
-# Longest single cell of a text table.
-MAX_CELL = 64 * 1024
-# Most items of a table (a table is n^2 cells) and of a workbook sheet.
-MAX_TABLE_ITEMS = 20_000
 # Most cells read from a workbook.
 MAX_SHEET_CELLS = 50_000_000
 # Shared strings a workbook may hold beyond one per cell.
@@ -67,10 +72,6 @@ NO_MATRIX = ("holds", "the sheet is empty", "not a square table", "the first row
 PEEK_ROWS = 64
 PEEK_CELLS = 100_000
 DELIMITERS = ("\t", ";", ",")
-# Names written starting with one of these get a leading apostrophe, so that
-# spreadsheets show them as text; reading takes it off again (and a name
-# that itself starts with such an apostrophe gets a second one).
-FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
 
 class _Options(NamedTuple):
@@ -79,31 +80,6 @@ class _Options(NamedTuple):
     edges: str | None = None  # an edge list's line: "needs" or "feeds" (None: "needs", unless the header says)
     skip_rows: int = 0  # lines (sheet rows) above the matrix to leave out
     skip_columns: int = 0  # columns left of the matrix to leave out
-
-
-class DsmFileError(ValueError):
-    """A file that cannot be read (or written) as a design structure matrix.
-
-    `path` names the file, `line` the line (row of a sheet) when one is to
-    blame, `name` the item name involved, if any.
-    """
-
-    def __init__(
-        self,
-        path: PathLike,
-        problem: str,
-        *,
-        line: int | None = None,
-        name: str | None = None,
-        where: str = "line",
-    ) -> None:
-        self.path = str(path)
-        self.problem = problem
-        self.line = line
-        self.name = name
-        self.where = where
-        place = f"{self.path}: " + (f"{where} {line}: " if line is not None else "")
-        super().__init__(place + problem)
 
 
 def read_dsm(
@@ -177,19 +153,6 @@ def _read_sheet(path: Path, sheet: str | None, options: _Options) -> Dsm:
 
 
 # -- names
-
-
-def escape_name(name: str, *, formula: bool = True) -> str:
-    """`name` as a table cell holds it: with a leading apostrophe when a
-    spreadsheet would take it for a formula (`formula`, for text tables) or
-    when the reader would take off an apostrophe of its own."""
-    if (formula and name.startswith(FORMULA_STARTS)) or _escaped(name):
-        return "'" + name
-    return name
-
-
-def _escaped(text: str) -> bool:
-    return len(text) > 1 and text[0] == "'" and (text[1] in FORMULA_STARTS or text[1] == "'")
 
 
 def _name(cell: Cell) -> str:

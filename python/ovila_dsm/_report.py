@@ -32,9 +32,8 @@ from ._bands import (
     tears,
     weighted,
 )
+from ._dsm import CONVENTION, Dsm, PathLike
 from ._objective import OBJECTIVE_WORDS, tie_break_words
-from ._dsm import CONVENTION, Dsm
-from ._read import PathLike
 from ._sequence import Sequencing
 
 # Lists longer than this are built by the page when opened, not written out.

@@ -17,18 +17,17 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import math
 import threading
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from numbers import Real
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from . import _order, _plan, _proof
-from ._graph import Graph, Marks, check_seed, coerce
+from ._checks import check_seed, check_time_limit
+from ._graph import Graph, Marks, coerce
 from ._objective import check_objective, check_weights, integer_weights, totals
 
 METHODS = ("auto", "heuristic", "sga")
@@ -90,19 +89,6 @@ class Interrupted(KeyboardInterrupt):
     def __init__(self, best: Sequencing) -> None:
         super().__init__("interrupted: the best order found so far is kept")
         self.best = best
-
-
-def check_time_limit(time_limit: Any) -> float:
-    """The time limit in seconds (infinite when too large to count)."""
-    if isinstance(time_limit, bool) or not isinstance(time_limit, Real):
-        raise TypeError(f"time_limit must be a number of seconds, not {type(time_limit).__name__}")
-    try:
-        value = float(time_limit)
-    except OverflowError:
-        value = math.inf
-    if math.isnan(value) or value < 0:
-        raise ValueError(f"time_limit must be a non-negative number of seconds, not {time_limit}")
-    return value
 
 
 def sequence(

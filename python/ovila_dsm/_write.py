@@ -34,16 +34,21 @@ from ._bands import (
     tear_values,
     tears,
 )
+from ._dsm import (
+    CONVENTION,
+    MAX_CELL,
+    MAX_TABLE_ITEMS,
+    UNSAFE,
+    Dsm,
+    DsmFileError,
+    PathLike,
+    escape_name,
+)
 from ._objective import OBJECTIVE_WORDS
-from ._dsm import CONVENTION, UNSAFE, Dsm
-from ._read import MAX_CELL, DsmFileError, PathLike, escape_name
 from ._sequence import Sequencing
 
-# A workbook sheet has at most 16,384 columns, one of them for the names.
-MAX_SHEET_ITEMS = 16_383
 # Beyond this many items a workbook would take minutes to write.
 MAX_WORKBOOK_ITEMS = 2_000
-MAX_TABLE_ITEMS = 20_000
 # The longest text a workbook cell holds.
 MAX_WORKBOOK_CELL = 32_767
 

@@ -19,7 +19,6 @@ printed with their control characters escaped.
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import signal
 import sys
@@ -223,7 +222,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _check_output(path: str, allowed: tuple[str, ...], what: str) -> None:
-    from ._read import DsmFileError
+    from ._dsm import DsmFileError
 
     suffix = Path(path).suffix.lower()
     if suffix not in allowed:
@@ -244,14 +243,18 @@ def _same_file(path: str, other: str) -> bool:
 
 
 def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    from ._read import DsmFileError
+    from ._dsm import DsmFileError
 
     if args.command != "sequence":
         return
-    if not math.isfinite(args.time_limit) or args.time_limit < 0:
-        parser.error(f"--time-limit must be a non-negative number of seconds, not {args.time_limit}")
-    if args.seed is not None and not 0 <= args.seed < 2**64:
-        parser.error(f"--seed must be between 0 and 2**64 - 1, not {args.seed}")
+    from ._checks import check_seed, check_time_limit
+
+    try:
+        check_time_limit(args.time_limit, "--time-limit")
+        if args.seed is not None:
+            check_seed(args.seed, "--seed")
+    except ValueError as error:
+        parser.error(str(error))
     for path in args.output:
         _check_output(path, tuple(OUTPUTS), "output")
     for path in [*args.output, args.plot, args.report]:
@@ -272,7 +275,7 @@ def _check_args(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
 def _writing(path: str, write: Any, what: str = "") -> None:
     """Run `write`, turning a failure of the file system into a DsmFileError;
     on a terminal, a line says what is being written meanwhile."""
-    from ._read import DsmFileError
+    from ._dsm import DsmFileError
 
     shown = _status(f"writing {printable(path)}" + (f" ({what})" if what else "") + " …")
     try:
@@ -324,9 +327,9 @@ def _settings(args: argparse.Namespace, dsm: Dsm) -> dict[str, Any]:
 
 def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     from ._bands import feedback_count
-    from ._read import DsmFileError
+    from ._dsm import MAX_TABLE_ITEMS, DsmFileError
     from ._sequence import Interrupted, sequence
-    from ._write import MAX_TABLE_ITEMS, MAX_WORKBOOK_ITEMS, check_names, json_text, result
+    from ._write import MAX_WORKBOOK_ITEMS, check_names, json_text, result
 
     for path in args.output:  # outputs that cannot be written are refused before the search
         kind = OUTPUTS[Path(path).suffix.lower()]
@@ -685,7 +688,8 @@ def _main(argv: list[str] | None) -> int:
         return 2
     parser = _parser()
     args = parser.parse_args(argv)
-    from ._read import DsmFileError, read_dsm
+    from ._dsm import DsmFileError
+    from ._read import read_dsm
 
     try:
         _check_args(args, parser)
