@@ -13,9 +13,13 @@ This example spreads the runs over
   ``--scheduler ADDRESS`` (start one with ``dask scheduler`` and attach
   ``dask worker ADDRESS`` on every machine that has ``ovila_genetic_py``
   installed);
-* a ``concurrent.futures.ProcessPoolExecutor`` (standard library only; the
-  default when ``distributed`` is not installed, or ``--executor process``);
-* or runs them one after another (``--executor serial``).
+* or runs them one after another (``--executor serial``; the default when
+  ``distributed`` is not installed).
+
+For independent runs on every core of one machine without Dask, the
+``ovila_dsm`` package does it: ``ovila_dsm.sequence(matrix, method="sga")``
+runs the genetic algorithm in worker processes of its own, one per core,
+and keeps the best order.
 
 Only plain data travels between processes: the task is a dict of numbers,
 strings and the flat matrix; ``run_one`` builds the module's objects inside
@@ -26,7 +30,7 @@ Examples::
 
     python examples/multistart.py --runs 8 --n 300 --generations 200
     python examples/multistart.py --input examples/data/process-13-tasks.csv --runs 16
-    python examples/multistart.py --executor process --runs 4
+    python examples/multistart.py --executor serial --runs 4
     python examples/multistart.py --scheduler tcp://scheduler-host:8786 --runs 64
 """
 
@@ -50,9 +54,12 @@ SELECTORS: tuple[str, ...] = ("Roulette", "Random")
 # may repeat or drop items, which the evaluators then score as they are.
 CROSSOVERS: tuple[str, ...] = ("IPX", "Point")
 EVALUATORS: tuple[str, ...] = ("FeedbackMarks", "FeedbackDistance", "LowerLeftDistance")
-EXECUTORS: tuple[str, ...] = ("auto", "dask", "process", "serial")
+EXECUTORS: tuple[str, ...] = ("auto", "dask", "serial")
 
-ExecutorName = Literal["auto", "dask", "process", "serial"]
+ExecutorName = Literal["auto", "dask", "serial"]
+# Where the worker processes of one machine live now.
+ON_EVERY_CORE = ("for runs on every core of this machine without Dask, use "
+                 "ovila_dsm.sequence(matrix, method='sga')")
 
 
 class RunTask(TypedDict):
@@ -234,22 +241,6 @@ def _run_serial(tasks: list[RunTask], progress: Progress | None) -> list[RunResu
     return results
 
 
-def _run_process_pool(
-    tasks: list[RunTask], workers: int | None, progress: Progress | None
-) -> list[RunResult]:
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-
-    results: list[RunResult] = []
-    with ProcessPoolExecutor(max_workers=workers or available_cores()) as pool:
-        futures = [pool.submit(run_one, task) for task in tasks]
-        for future in as_completed(futures):
-            result = future.result()
-            results.append(result)
-            if progress is not None:
-                progress(len(results), len(tasks), result)
-    return results
-
-
 def _run_dask(
     tasks: list[RunTask],
     scheduler: str | None,
@@ -292,10 +283,12 @@ def _run_dask(
 
 
 def resolve_executor(executor: str) -> str:
+    if executor == "process":
+        raise ValueError(f"the executor 'process' is gone: {ON_EVERY_CORE}")
     if executor not in EXECUTORS:
         raise ValueError(f"unknown executor {executor!r}; choose one of {', '.join(EXECUTORS)}")
     if executor == "auto":
-        return "dask" if dask_available() else "process"
+        return "dask" if dask_available() else "serial"
     return executor
 
 
@@ -322,9 +315,8 @@ def multistart(
     """Run ``runs`` independent runs on ``matrix`` (flat, n*n, row-major).
 
     ``executor`` is "dask" (a new LocalCluster with ``workers`` single-threaded
-    worker processes, or the scheduler at ``scheduler``), "process" (a
-    ProcessPoolExecutor with ``workers`` processes), "serial", or "auto" (dask
-    when ``distributed`` is installed, otherwise process).  ``progress`` is
+    worker processes, or the scheduler at ``scheduler``), "serial", or "auto"
+    (dask when ``distributed`` is installed, otherwise serial).  ``progress`` is
     called as ``progress(done, total, result)`` each time a run completes.
     """
     tasks = make_tasks(
@@ -348,8 +340,6 @@ def multistart(
     start = time.perf_counter()
     if used == "serial":
         results = _run_serial(tasks, progress)
-    elif used == "process":
-        results = _run_process_pool(tasks, workers, progress)
     else:
         results = _run_dask(tasks, scheduler, workers, progress)
     seconds = time.perf_counter() - start
