@@ -565,14 +565,7 @@ def report_html(
     handed to the page as JSON data and shown as text)."""
     from ._write import json_text
 
-    names = dsm.labels
-    order = sequencing.order
-    n = dsm.n
-    before = feedback_count(dsm, list(range(n)))
-    band = bands(dsm, order)
-    marks = int(np.count_nonzero((dsm.matrix.data != 0))) - int(np.count_nonzero(dsm.matrix.diagonal()))
-    big = [block for block in sequencing.blocks if len(block) > 1]
-    is_weighted = weighted(dsm)
+    page = _Page(dsm, sequencing)
     title = f"Sequencing of {source or 'a matrix'}"
     out: list[str] = [
         "<!DOCTYPE html>",
@@ -582,6 +575,38 @@ def report_html(
         f"<style>{STYLE}</style></head><body>",
         f"<h1>{_e(title)}</h1>",
     ]
+    out += _how_read(dsm, interrupted)
+    out += _summary(page)
+    out += _matrix(page)
+    out += _blocks(page)
+    out += _bands(page)
+    out += _tears(page)
+    out += _order(page)
+    out += _settings(sequencing, settings)
+    # JSON inside a script element: "<" escaped, so that no name can end the element.
+    data = json_text(_data(dsm, sequencing, page.band)).replace("<", "\\u003c")
+    out.append(f'<script type="application/json" id="dsm-data">{data}</script>')
+    out.append(f"<script>{SCRIPT}</script>")
+    out.append("</body></html>\n")
+    return "\n".join(out)
+
+
+class _Page:
+    """What the sections of a report share."""
+
+    def __init__(self, dsm: Dsm, sequencing: Sequencing) -> None:
+        self.dsm = dsm
+        self.sequencing = sequencing
+        self.names = dsm.labels
+        self.order = sequencing.order
+        self.n = dsm.n
+        self.band = bands(dsm, self.order)
+        self.big = [block for block in sequencing.blocks if len(block) > 1]
+        self.weighted = weighted(dsm)
+
+
+def _how_read(dsm: Dsm, interrupted: bool) -> list[str]:
+    out: list[str] = []
     reading = dsm.reading
     if reading is not None:
         out.append(f'<p class="note">The file: {_e(reading.describe())}.</p>')
@@ -592,33 +617,44 @@ def report_html(
     out.append(f'<p class="note">Shown here as: {_e(CONVENTION)}.</p>')
     if interrupted:
         out.append("<p><strong>The search was interrupted: this is the best order found until then.</strong></p>")
+    return out
+
+
+def _summary(page: _Page) -> list[str]:
+    dsm, sequencing, n = page.dsm, page.sequencing, page.n
+    given = list(range(n))
+    marks = int(np.count_nonzero((dsm.matrix.data != 0))) - int(np.count_nonzero(dsm.matrix.diagonal()))
     if sequencing.optimal:
         status = "yes (proven)" + ("; the tie-break too" if sequencing.tie_break_optimal else "")
     else:
         status = f"not proven: no order has less than {_number(sequencing.lower_bound)}"
-    objective = OBJECTIVE_WORDS[sequencing.objective] + (f"; {tie_break_words(sequencing.objective)}" if sequencing.tie_break else "")
+    objective = OBJECTIVE_WORDS[sequencing.objective]
+    if sequencing.tie_break:
+        objective += f"; {tie_break_words(sequencing.objective)}"
     rows: list[tuple[str, object]] = [
         ("items", f"{n:,}"),
         ("marks", f"{marks:,}"),
         ("objective", objective),
-        ("feedback marks, file's order → best order", f"{before:,} → {sequencing.feedback_marks:,}"),
+        ("feedback marks, file's order → best order", f"{feedback_count(dsm, given):,} → {sequencing.feedback_marks:,}"),
     ]
-    if is_weighted or sequencing.objective == "weight":
+    if page.weighted or sequencing.objective == "weight":
         rows += [("total value of the feedback marks, file's order → best order",
-                  f"{_number(feedback_weight(dsm, list(range(n))))} → {_number(sequencing.feedback_weight)}")]
+                  f"{_number(feedback_weight(dsm, given))} → {_number(sequencing.feedback_weight)}")]
     rows += [
         ("total distance of the feedback marks from the diagonal, file's order → best order",
-         f"{feedback_distance(dsm, list(range(n))):,} → {sequencing.feedback_distance:,}"),
+         f"{feedback_distance(dsm, given):,} → {sequencing.feedback_distance:,}"),
         ("lower bound of the objective", _number(sequencing.lower_bound)),
         ("optimal", status),
-        ("blocks of more than one item", f"{len(big):,} holding {sum(map(len, big)):,} items"),
-        ("bands", f"{max(band, default=0):,}"),
+        ("blocks of more than one item", f"{len(page.big):,} holding {sum(map(len, page.big)):,} items"),
+        ("bands", f"{max(page.band, default=0):,}"),
         ("seconds", f"{sequencing.seconds:.2f}"),
     ]
-    out.append("<h2>Summary</h2><table>")
-    out += [f"<tr><th>{_e(k)}</th><td>{_e(v)}</td></tr>" for k, v in rows]
-    out.append("</table>")
+    return ["<h2>Summary</h2><table>", *[f"<tr><th>{_e(k)}</th><td>{_e(v)}</td></tr>" for k, v in rows], "</table>"]
 
+
+def _matrix(page: _Page) -> list[str]:
+    is_weighted = page.weighted
+    out: list[str] = []
     out.append("<h2>The matrix</h2>")
     out.append(
         '<div id="viewer"><div id="tools">'
@@ -643,6 +679,12 @@ def report_html(
     )
     out.append("<noscript><p>The picture needs JavaScript; the tables below hold the same results.</p></noscript>")
 
+    return out
+
+
+def _blocks(page: _Page) -> list[str]:
+    names, big = page.names, page.big
+    out: list[str] = []
     out.append("<h2>Blocks</h2>")
     if big:
         out.append('<p class="note">Items of a block need each other (directly or through others): '
@@ -653,6 +695,12 @@ def report_html(
     else:
         out.append("<p>No block: no item needs itself through others, so an order without feedback marks exists.</p>")
 
+    return out
+
+
+def _bands(page: _Page) -> list[str]:
+    names, order, band = page.names, page.order, page.band
+    out: list[str] = []
     out.append("<h2>Bands</h2>")
     out.append('<p class="note">Items of one band can proceed in parallel once the feedback marks are set aside: '
                "an item's band is one more than the latest band among the earlier items it needs.</p>")
@@ -662,6 +710,12 @@ def report_html(
     out.append(_table(["band", "items", "the items"],
                       [[b, len(by_band[b]), _listed(by_band[b])] for b in sorted(by_band)], {0, 1}))
 
+    return out
+
+
+def _tears(page: _Page) -> list[str]:
+    dsm, names, order = page.dsm, page.names, page.order
+    out: list[str] = []
     torn = tears(dsm, order)
     out.append(f"<h2>Tears ({len(torn):,})</h2>")
     if not torn:
@@ -679,6 +733,12 @@ def report_html(
             out.append(f'<details data-list="tears"><summary>{len(torn):,} tears (listed when opened)</summary>'
                        "</details>")
 
+    return out
+
+
+def _order(page: _Page) -> list[str]:
+    names, order, n, big, band = page.names, page.order, page.n, page.big, page.band
+    out: list[str] = []
     out.append("<h2>Order</h2>")
     if n <= LIST_ROWS:
         block_no = {i: k for k, block in enumerate(big, start=1) for i in block}
@@ -689,18 +749,18 @@ def report_html(
         out.append(f'<details data-list="order"><summary>{n:,} items with their band and block (listed when '
                    "opened)</summary></details>")
 
+    return out
+
+
+def _settings(sequencing: Sequencing, settings: dict[str, Any] | None) -> list[str]:
+    out: list[str] = []
     out.append("<h2>Settings</h2><table>")
     merged = {"method": sequencing.method, "seed": sequencing.seed, **(settings or {})}
     out += [f"<tr><th>{_e(k)}</th><td>{_e(v)}</td></tr>" for k, v in merged.items()]
     out.append("</table>")
     out.append(f'<p class="note">Reproduce with the same file and <code>--seed {sequencing.seed}</code> '
                "(the time limit matters too).</p>")
-    # JSON inside a script element: "<" escaped, so that no name can end the element.
-    data = json_text(_data(dsm, sequencing, band)).replace("<", "\\u003c")
-    out.append(f'<script type="application/json" id="dsm-data">{data}</script>')
-    out.append(f"<script>{SCRIPT}</script>")
-    out.append("</body></html>\n")
-    return "\n".join(out)
+    return out
 
 
 def write_report(

@@ -267,7 +267,8 @@ def write_json(path: PathLike, data: dict[str, Any]) -> None:
 def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
     """A colour-coded workbook of the ordered matrix: marks shaded, feedback
     marks in red, each block of more than one item outlined; a second sheet
-    lists the order with each item's band and block."""
+    lists the order with each item's band and block, a third the numbers of
+    the result."""
     from ._xlsx import Look, Workbook
 
     n = dsm.n
@@ -276,22 +277,40 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
             path, f"{n} items are too many for a workbook (at most {MAX_WORKBOOK_ITEMS}): write CSV, .txt or JSON"
         )
     check_names(path, dsm.labels, "workbook")
-    order = sequencing.order
-    matrix = _ordered(dsm, order)
-    names = [escape_name(dsm.labels[i], formula=False) for i in order]
-    finite = np.abs(matrix.data[np.isfinite(matrix.data)])
-    top = float(finite.max()) if finite.size else 1.0
-    top = top or 1.0
-    block_at = np.full(n, -1, dtype=np.int64)  # block bounds by position
+    book = Workbook()
+    _matrix_sheet(book, dsm, sequencing)
+    _order_sheet(book, dsm, sequencing)
+    summary = book.sheet("summary", [44, 16])
+    for label, value in _figures(dsm, sequencing):
+        book.row(summary, [(0, label, Look(bold=True)), (1, value, Look())])
+    with replacing(path, "wb") as handle:
+        book.save(handle)
+
+
+def _block_bounds(sequencing: Sequencing, n: int) -> tuple[list[int], list[int]]:
+    """For every position, the first and last position of its block of more
+    than one item (-1 outside such blocks)."""
+    block_at = np.full(n, -1, dtype=np.int64)
     block_end = np.full(n, -1, dtype=np.int64)
-    pos = positions(order, n)
+    pos = positions(sequencing.order, n)
     for block in sequencing.blocks:
         if len(block) > 1:
             p = sorted(int(pos[i]) for i in block)
             block_at[p[0] : p[-1] + 1] = p[0]
             block_end[p[0] : p[-1] + 1] = p[-1]
+    return block_at.tolist(), block_end.tolist()
 
-    book = Workbook()
+
+def _matrix_sheet(book: Any, dsm: Dsm, sequencing: Sequencing) -> None:
+    """The ordered matrix: marks shaded by value, feedback marks in red,
+    blocks outlined, the diagonal dark."""
+    from ._xlsx import Look
+
+    n, order = dsm.n, sequencing.order
+    matrix = _ordered(dsm, order)
+    names = [escape_name(dsm.labels[i], formula=False) for i in order]
+    finite = np.abs(matrix.data[np.isfinite(matrix.data)])
+    top = (float(finite.max()) if finite.size else 1.0) or 1.0
     sheet = book.sheet("ordered matrix", [min(40, max(8, max((len(x) for x in names), default=8) + 2))]
                        + [3.5] * n, freeze=True)
     shades = (["D0D8E8", "A8B8D8", "7890C0", "4060A0"], ["F4B6B6", "EC8080", "E04848", "C00000"])
@@ -312,7 +331,7 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
 
     no_sides = (False, False, False, False)
     book.row(sheet, [(0, CONVENTION, Look()), *((c + 1, name, rotated) for c, name in enumerate(names))])
-    at, end = block_at.tolist(), block_end.tolist()
+    at, end = _block_bounds(sequencing, n)
     for r in range(n):
         start, stop = matrix.indptr[r], matrix.indptr[r + 1]
         cells: dict[int, float] = dict(zip(matrix.indices[start:stop].tolist(), matrix.data[start:stop].tolist()))
@@ -330,22 +349,24 @@ def write_xlsx(path: PathLike, dsm: Dsm, sequencing: Sequencing) -> None:
             row.append((c + 1, number, look(fill, sides)))
         book.row(sheet, row)
 
+
+def _order_sheet(book: Any, dsm: Dsm, sequencing: Sequencing) -> None:
+    """The order: each item's position, band and block."""
+    from ._xlsx import Look
+
+    n, order = dsm.n, sequencing.order
+    names = [escape_name(dsm.labels[i], formula=False) for i in order]
     listing = book.sheet("order", [10, min(60, max(10, max((len(x) for x in names), default=8) + 2)), 8, 8])
-    book.row(listing, [(k, title, bold) for k, title in enumerate(("position", "item", "band", "block"))])
+    book.row(listing, [(k, title, Look(bold=True)) for k, title in enumerate(("position", "item", "band", "block"))])
     band = bands(dsm, order)
     block_no = np.zeros(n, dtype=np.int64)
     for k, block in enumerate((b for b in sequencing.blocks if len(b) > 1), start=1):
         block_no[block] = k
     plain = Look()
-    for position, i in enumerate(order, start=1):
+    for position, (i, name) in enumerate(zip(order, names), start=1):
         number = int(block_no[i])
-        book.row(listing, [(0, position, plain), (1, escape_name(dsm.labels[i], formula=False), plain),
-                           (2, band[i], plain), *([(3, number, plain)] if number else [])])
-    summary = book.sheet("summary", [44, 16])
-    for label, value in _figures(dsm, sequencing):
-        book.row(summary, [(0, label, bold), (1, value, plain)])
-    with replacing(path, "wb") as handle:
-        book.save(handle)
+        book.row(listing, [(0, position, plain), (1, name, plain), (2, band[i], plain),
+                           *([(3, number, plain)] if number else [])])
 
 
 def _figures(dsm: Dsm, sequencing: Sequencing) -> list[tuple[str, Any]]:

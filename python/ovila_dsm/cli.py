@@ -326,17 +326,36 @@ def _settings(args: argparse.Namespace, dsm: Dsm) -> dict[str, Any]:
 
 
 def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
+    """Refuse what cannot be done, search, write every output, say what was found."""
     from ._bands import feedback_count
-    from ._dsm import MAX_TABLE_ITEMS, DsmFileError
-    from ._sequence import Interrupted, sequence
-    from ._write import MAX_WORKBOOK_ITEMS, check_names, json_text, result
+    from ._write import json_text, result
 
-    for path in args.output:  # outputs that cannot be written are refused before the search
+    _refuse_before_search(args, dsm)
+    found, interrupted = _search(args, dsm)
+    before = feedback_count(dsm, list(range(dsm.n)))
+    settings = {**_settings(args, dsm), "time_limit": args.time_limit, "method": args.method,
+                "objective": args.objective, "tie_break": args.tie_break, "seed": found.seed}
+    data = result(dsm, found, before=before, settings=settings, interrupted=interrupted)
+    _write_all(args, dsm, found, data, interrupted, settings)
+    if args.json:
+        out.write(json_text(data) + "\n")
+    else:
+        _summary(args, dsm, found, data, before, out)
+    return 130 if interrupted else 0
+
+
+def _refuse_before_search(args: argparse.Namespace, dsm: Dsm) -> None:
+    """Outputs that cannot be written and values that cannot be weights end
+    the command before the search, not after it."""
+    from ._dsm import MAX_TABLE_ITEMS, DsmFileError
+    from ._write import MAX_WORKBOOK_ITEMS, check_names
+
+    for path in args.output:
         kind = OUTPUTS[Path(path).suffix.lower()]
         if kind == "workbook" and dsm.n > MAX_WORKBOOK_ITEMS or kind == "table" and dsm.n > MAX_TABLE_ITEMS:
             raise DsmFileError(path, f"{dsm.n} items are too many for a {kind}: write the order (.txt) or JSON")
         check_names(path, dsm.labels, kind)
-    if args.objective == "weight":  # values that cannot be weights are refused before the search
+    if args.objective == "weight":
         from ._graph import coerce
         from ._objective import check_weights
 
@@ -344,6 +363,13 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
             check_weights(coerce(dsm, None))
         except ValueError as error:
             raise DsmFileError(args.file, str(error)) from None
+
+
+def _search(args: argparse.Namespace, dsm: Dsm) -> tuple[Any, bool]:
+    """The best order found, and whether Ctrl-C ended the search (the best
+    order so far then), with a live line on the terminal while it runs."""
+    from ._sequence import Interrupted, sequence
+
     if args.plot:
         from ._plot import load
 
@@ -364,11 +390,13 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
         print(f"{PROG}: interrupted: writing the best order found so far "
               f"({found.feedback_marks} feedback marks, {'proven optimal' if found.optimal else 'not proven optimal'})",
               file=sys.stderr)
-    before = feedback_count(dsm, list(range(dsm.n)))
-    settings = {**_settings(args, dsm), "time_limit": args.time_limit, "method": args.method,
-                "objective": args.objective, "tie_break": args.tie_break, "seed": found.seed}
-    data = result(dsm, found, before=before, settings=settings, interrupted=interrupted)
+    return found, interrupted
 
+
+def _write_all(
+    args: argparse.Namespace, dsm: Dsm, found: Any, data: dict[str, Any], interrupted: bool, settings: dict[str, Any]
+) -> None:
+    """Every output, with SIGTERM on the way removing the files half written."""
     in_main_thread = threading.current_thread() is threading.main_thread()
     if in_main_thread:
         previous = signal.signal(signal.SIGTERM, _terminated)
@@ -377,12 +405,6 @@ def _sequence(args: argparse.Namespace, dsm: Dsm, out: TextIO) -> int:
     finally:
         if in_main_thread:
             signal.signal(signal.SIGTERM, previous)
-
-    if args.json:
-        out.write(json_text(data) + "\n")
-    else:
-        _summary(args, dsm, found, data, before, out)
-    return 130 if interrupted else 0
 
 
 def _quietly(call: Any) -> None:
