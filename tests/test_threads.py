@@ -199,8 +199,9 @@ def test_forked_processes_draw_their_own_random_streams():
         multiprocessing.set_start_method("fork", force=True)
         matrix = [float((i * 7 + j * 3) % 4 == 0) for i in range(30) for j in range(30)]
         multistart.multistart(matrix, 30, 1, generations=3, population=10, executor="serial")
-        runs = multistart.multistart(matrix, 30, 8, generations=3, population=10, executor="process",
-                                     workers=2)["runs"]
+        tasks = multistart.make_tasks(matrix, 30, 8, generations=3, population=10)
+        with multiprocessing.Pool(2) as pool:  # forked workers
+            runs = pool.map(multistart.run_one, tasks)
         print(len({repr((r["orders"], r["best_per_record"])) for r in runs}))
     """)
     assert result.returncode == 0, result.stderr
