@@ -27,9 +27,8 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
-from deap import algorithms, base, creator, tools
-
 import ovila_genetic_py as og
+from deap import algorithms, base, creator, tools
 
 P_CROSSOVER = 0.9
 P_MUTATION = 0.2

@@ -50,10 +50,10 @@ def main() -> int:
         ovila_dsm.write_json(Path(folder) / "r.json", ovila_dsm.result(dsm, sequencing))
         started = step("JSON result", started)
         try:
-            from ovila_dsm._plot import write_picture
+            import matplotlib  # noqa: F401
         except ImportError:
             return 0
-        write_picture(Path(folder) / "dsm.png", dsm, sequencing)
+        ovila_dsm.draw(dsm, sequencing, Path(folder) / "dsm.png")
         step("picture (PNG)", started)
     return 0
 

@@ -19,7 +19,6 @@ import pathlib
 import time
 
 import numpy as np
-
 from ovila_dsm import _order
 
 
@@ -70,14 +69,16 @@ def report(name: str, graph: tuple[int, bytes, bytes], limits: list[float], seed
     greedy = _order.greedy(*graph)
     sifted = _order.sift(*graph, greedy)
     started = time.perf_counter()
-    bound = _order.cycle_bound(*graph)
+    bound = _order.Block(*graph).cycle_bound()
     bound_took = time.perf_counter() - started
     base = _order.feedback(*graph, sifted)
     line = (f"{name:>11} {len(graph[2]) // 4:>7} {_order.feedback(*graph, greedy):>7}"
             f" {base:>7} {bound:>7}")
     for limit in limits:
         started = time.perf_counter()
-        _, cost, _ = _order.improve(*graph, greedy, seed, limit, bound, 1 << 40)
+        block = _order.Block(*graph)
+        block.raise_bound(bound)
+        _, _, _, cost = block.improve(seed, limit, 1 << 40, start=greedy)
         took = time.perf_counter() - started
         line += f" {cost:>7} ({took:4.1f}s) {100 * (cost - base) / base:>+6.1f}%"
     print(line + f"   bound in {bound_took:.2f}s", flush=True)

@@ -62,7 +62,6 @@ import time
 from pathlib import Path
 
 import numpy as np
-
 import ovila_dsm as od
 from ovila_dsm import _order
 from ovila_dsm._graph import coerce

@@ -65,9 +65,6 @@ class Marks:
     names: list[str]
     values: np.ndarray | None = None
 
-    def graph(self) -> Graph:
-        return from_pairs(self.n, self.rows, self.cols)
-
 
 def _check_square(rows: int, cols: int) -> None:
     if rows != cols:

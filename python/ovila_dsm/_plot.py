@@ -246,8 +246,3 @@ def picture(
     finally:
         plt.close(figure)
     return buffer.getvalue()
-
-
-def write_picture(path: PathLike, dsm: Dsm, sequencing: Sequencing, **options: Any) -> None:
-    """Write the picture to `path`: PNG, SVG or PDF by its extension."""
-    draw(dsm, sequencing, path, **options)
