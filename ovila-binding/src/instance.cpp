@@ -2,7 +2,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/guard.hpp"
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
 namespace ovila::py {
 
@@ -63,7 +63,7 @@ PyTypeObject* ClassSpec::type() {
     PyTypeObject* type = try_type();
     if (type == nullptr) {
         PyErr_Print();
-        internal_error(std::string("failed to create type object for ") + name);
+        core::internal_error(std::string("failed to create type object for ") + name);
     }
     return type;
 }
@@ -98,7 +98,7 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
     Ref text = Ref::owned(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), text.get()) != 0) {
         PyErr_Clear();
-        internal_error("could not append __name__ to __all__");
+        core::internal_error("could not append __name__ to __all__");
     }
     if (PyObject_SetAttrString(module, name, value) != 0) throw_python_error();
 }

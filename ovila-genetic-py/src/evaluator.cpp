@@ -14,7 +14,7 @@ MatrixEvaluatorOptions build_matrix(const Arguments& args) {
     options.matrix = args.get<SharedCells>(1);
     options.offset = args.get<std::optional<std::uint64_t>>(2);
     if (!is_matrix_kind(options.kind)) {
-        throw ConfigError("wrong evaluator kind, only those in the EvaluatorMatrix.kinds() set are valid.");
+        throw core::ConfigError("wrong evaluator kind, only those in the EvaluatorMatrix.kinds() set are valid.");
     }
     return options;
 }

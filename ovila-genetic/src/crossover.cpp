@@ -12,7 +12,7 @@ namespace {
 // -1 < x < 2^64, NaN excluded; then truncated toward zero.
 Gene gene_from_real(double x) {
     if (!(x > -1.0 && x < 0x1.0p64)) {
-        internal_error("crossover produced a gene value outside the unsigned 64-bit range");
+        core::internal_error("crossover produced a gene value outside the unsigned 64-bit range");
     }
     return static_cast<Gene>(x);
 }
@@ -35,7 +35,7 @@ std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, std
     }
     const std::size_t pairs = size / 2;
     if (pairs == 0) {
-        internal_error("crossover needs at least two parents to make a non-empty population");
+        core::internal_error("crossover needs at least two parents to make a non-empty population");
     }
     reserve_chromosomes(result, count + 1);
     std::size_t pair = 0;
@@ -110,7 +110,7 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     }
     for (std::size_t i = shared; i < len1; ++i) {
         if (rng.bit()) {
-            internal_error("IPX crossover kept a position beyond the second parent");
+            core::internal_error("IPX crossover kept a position beyond the second parent");
         }
     }
     kernels::ipx_fill(genes1, genes2, keep_, child1, child2, scratch_);
@@ -120,7 +120,7 @@ std::pair<Genes, Genes> PointCrossover::cross(RandomSource& rng, std::span<const
                                               std::span<const Gene> genes2) const {
     const std::size_t shorter = std::min(genes1.size(), genes2.size());
     if (shorter < 3) {
-        internal_error("point crossover needs parents of at least 3 genes");
+        core::internal_error("point crossover needs parents of at least 3 genes");
     }
     const auto cut = static_cast<std::size_t>(rng.range(1, shorter - 1));
     Genes child1;
@@ -188,7 +188,7 @@ std::unique_ptr<Crossover> build_crossover(const CrossoverOptions& options) {
         case CrossoverKind::SimulatedBinary:
             break;
     }
-    throw ConfigError("unrecognized crossover options");
+    throw core::ConfigError("unrecognized crossover options");
 }
 
 }  // namespace ovila

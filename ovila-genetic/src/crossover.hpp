@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "kernels/ipx.hpp"
 #include "lineage.hpp"
 #include "random.hpp"
@@ -89,7 +89,7 @@ struct SimulatedBinaryOptions {
 };
 using CrossoverOptions = std::variant<BlendOptions, SimulatedBinaryOptions, CrossoverKind>;
 
-// Throws ConfigError "unrecognized crossover options" for a bare Blend or SimulatedBinary kind.
+// Throws core::ConfigError "unrecognized crossover options" for a bare Blend or SimulatedBinary kind.
 std::unique_ptr<Crossover> build_crossover(const CrossoverOptions& options);
 
 }  // namespace ovila

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "lineage.hpp"
 
 namespace ovila {
@@ -82,7 +82,7 @@ struct ValueEvaluatorOptions {
 };
 using EvaluatorOptions = std::variant<MatrixEvaluatorOptions, ValueEvaluatorOptions>;
 
-// Builds the engine evaluator, or throws ConfigError ("unrecognized evaluator
+// Builds the engine evaluator, or throws core::ConfigError ("unrecognized evaluator
 // options", "Vector should be of size dimensions^2. d*d != len").
 std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options);
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernels/xoshiro.hpp"
+#include "kernels/xoshiro_x8.hpp"
 
 namespace ovila {
 

@@ -50,7 +50,7 @@ Population mutate_population(const SwapMutator& mutator, RandomSource& rng, Popu
 Lineage run_sga(const SequencingSettings& settings, const Evaluator& evaluator, const Recorder& recorder,
                 Selector& selector, const Crossover& crossover, const SwapMutator& mutator, RandomSource& rng);
 
-// Preparation (refusals as ConfigError, in order) and then the loop, using
+// Preparation (refusals as core::ConfigError, in order) and then the loop, using
 // the calling thread's random source.
 Lineage sequence_sga(const RunOptions& options);
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "kernels/feedback.hpp"
 #include "kernels/ipx.hpp"
 #include "test_support.hpp"
@@ -19,17 +19,9 @@ namespace {
 std::vector<kernels::FeedbackKernels> feedback_variants() {
     std::vector<kernels::FeedbackKernels> variants = {{&kernels::marks_portable, &kernels::distance_portable}};
 #if OVILA_AVX2_VARIANTS
-    if (kernels::detected_features().avx2) variants.push_back({&kernels::marks_avx2, &kernels::distance_avx2});
+    if (core::detected_features().avx2) variants.push_back({&kernels::marks_avx2, &kernels::distance_avx2});
 #endif
     return variants;
-}
-
-TEST(Kernels, FeaturesCanBeNarrowedButNotWidened) {
-    const kernels::Features previous = kernels::set_features({false});
-    EXPECT_FALSE(kernels::features().avx2);
-    kernels::set_features({true});
-    EXPECT_EQ(kernels::features().avx2, kernels::detected_features().avx2);
-    kernels::set_features(previous);
 }
 
 // Widths 1 to 20 words (small kernels of every width, both sides of the
@@ -77,17 +69,17 @@ TEST(Kernels, FeedbackScoresMatchTheWalk) {
         const Genes outside = {0, n, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
                                23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40};
         for (const auto& variant : variants) {
-            EXPECT_THROW(variant.marks(bm, outside, scratch), InternalError);
-            EXPECT_THROW(variant.distance(bm, outside, scratch), InternalError);
+            EXPECT_THROW(variant.marks(bm, outside, scratch), core::InternalError);
+            EXPECT_THROW(variant.distance(bm, outside, scratch), core::InternalError);
         }
-        EXPECT_THROW(kernels::feedback_walk(bm, outside, false), InternalError);
+        EXPECT_THROW(kernels::feedback_walk(bm, outside, false), core::InternalError);
     }
 }
 
 std::string fill_failure(auto&& fill) {
     try {
         fill();
-    } catch (const InternalError& e) {
+    } catch (const core::InternalError& e) {
         return e.what();
     }
     return "";

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "selector.hpp"
 #include "test_support.hpp"
 
@@ -43,10 +43,10 @@ TEST(RouletteSelector, FirstRunningSumReachingTheThreshold) {
     RouletteSelector selector;
     ScriptedRandom rng({U(0.5)});
     selector.prepare(Population().chromosomes);
-    EXPECT_THROW(selector.select(rng, {}), InternalError);
+    EXPECT_THROW(selector.select(rng, {}), core::InternalError);
     Population unevaluated = population_of({1});
     unevaluated.chromosomes.emplace_back(Genes{1});
-    EXPECT_THROW(selector.prepare(unevaluated.chromosomes), InternalError);
+    EXPECT_THROW(selector.prepare(unevaluated.chromosomes), core::InternalError);
 }
 
 // The binary search used on ordered sums must pick what the scan picks.
@@ -95,7 +95,7 @@ TEST(Selectors, SelectPopulationTargetsAndOrder) {
         EXPECT_TRUE(build_selector(kind)->select_population(none, Population(), std::nullopt).chromosomes.empty());
     }
     EXPECT_EQ(none.consumed(), 0U);
-    EXPECT_THROW(RandomSelector().select(none, {}), InternalError);
+    EXPECT_THROW(RandomSelector().select(none, {}), core::InternalError);
 
     // Sums 1, 3, 6: u = 0.875, 0, 0.375 pick 2, 0, 1; copies keep their fitness.
     ScriptedRandom rng({U(0.875), U(0.0), U(0.375), index_word(1, 3)});

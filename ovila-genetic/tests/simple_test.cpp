@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "simple.hpp"
 #include "test_support.hpp"
 
@@ -112,8 +112,8 @@ TEST(RunSga, PopulationSizesAndInternalChecks) {
 
     SequencingSettings s = settings(4, 2);
     s.n_generations.reset();
-    EXPECT_THROW(ops.run(s), InternalError);
-    EXPECT_THROW(ops.run(settings(1, 2)), InternalError);  // one parent cannot be paired
+    EXPECT_THROW(ops.run(s), core::InternalError);
+    EXPECT_THROW(ops.run(settings(1, 2)), core::InternalError);  // one parent cannot be paired
 }
 
 TEST(RunSga, OnlyNewGenesAreEvaluated) {
@@ -200,7 +200,7 @@ RunOptions options() {
 std::string refusal(const RunOptions& o) {
     try {
         sequence_sga(o);
-    } catch (const ConfigError& e) {
+    } catch (const core::ConfigError& e) {
         return e.what();
     }
     return "(ran)";

@@ -3,10 +3,12 @@
 // int32, first item first), and the `Block` shared by the searches and the
 // proof of one block of a sequencing.
 //
-// Long work runs without the interpreter lock until its time limit, or
-// until its block is stopped; it never takes the lock back on the way (the
-// caller keeps the signals and the progress reports, on its own thread).
-// Nothing that owns a Python reference lives across the unlocked stretch.
+// The engine's refusals of its input (order::InputError, a core::ConfigError)
+// become ValueError in `guarded`, with the engine's message. Long work runs
+// without the interpreter lock until its time limit, or until its block is
+// stopped; it never takes the lock back on the way (the caller keeps the
+// signals and the progress reports, on its own thread). Nothing that owns a
+// Python reference lives across the unlocked stretch.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -71,16 +73,6 @@ double seconds_argument(PyObject* object, const char* name) {
     return value;
 }
 
-// Runs `body` on input errors of the engine as ValueError.
-template <class F>
-auto checked(F&& body) {
-    try {
-        return body();
-    } catch (const order::InputError& error) {
-        raise(PyExc_ValueError, error.what());
-    }
-}
-
 order::Objective objective_argument(PyObject* object) {
     if (object == nullptr || object == Py_None) return order::Objective::marks;
     if (!PyUnicode_Check(object)) {
@@ -111,12 +103,12 @@ Graph graph_argument(const Arguments& args, PyObject* weights = nullptr) {
     const auto indptr = int32_argument(args.raw(1), "indptr");
     const auto indices = int32_argument(args.raw(2), "indices");
     const auto w = weights_argument(weights);
-    return checked([&] { return Graph::from_rows(n, indptr, indices, w); });
+    return Graph::from_rows(n, indptr, indices, w);
 }
 
 std::vector<std::int32_t> order_argument(PyObject* object, const Graph& g) {
     auto order = int32_argument(object, "order");
-    checked([&] { order::check_order(g.n, order); });
+    order::check_order(g.n, order);
     return order;
 }
 
@@ -645,7 +637,7 @@ PyObject* split(PyObject*, PyObject* args, PyObject* kwargs) {
             weights = weights_argument(a.raw(3));
             objective = objective_argument(a.raw(4));
         }
-        auto parts = checked([&] { return unlocked([&] { return order::split(Graph::from_pairs(n, rows, cols, weights)); }); });
+        auto parts = unlocked([&] { return order::split(Graph::from_pairs(n, rows, cols, weights)); });
         Ref items = bytes_of(parts.items), starts = bytes_of(parts.starts);
         Ref blocks = Ref::owned(PyList_New(static_cast<Py_ssize_t>(parts.graphs.size())));
         for (std::size_t i = 0; i < parts.graphs.size(); ++i) {
@@ -669,7 +661,7 @@ PyObject* compress(PyObject*, PyObject* args, PyObject* kwargs) {
             rows = int32_argument(a.raw(1), "rows");
             cols = int32_argument(a.raw(2), "cols");
         }
-        const Graph g = checked([&] { return unlocked([&] { return Graph::from_pairs(n, rows, cols); }); });
+        const Graph g = unlocked([&] { return Graph::from_pairs(n, rows, cols); });
         Ref indptr = bytes_of(g.needs_ptr), indices = bytes_of(g.needs);
         return Py_BuildValue("(OO)", indptr.get(), indices.get());
     });

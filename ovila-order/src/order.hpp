@@ -12,15 +12,17 @@
 #include <mutex>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <vector>
+
+#include "ovila/core/error.hpp"
 
 namespace ovila::order {
 
-// A refused input (bad sizes, indices out of range, not a permutation).
-class InputError : public std::invalid_argument {
+// A refused input (bad sizes, indices out of range, not a permutation): a
+// refusal of the caller's input like any other (ValueError in Python).
+class InputError : public core::ConfigError {
 public:
-    using std::invalid_argument::invalid_argument;
+    using core::ConfigError::ConfigError;
 };
 
 // Marks are numbered by their place in `needs` (row by row, each row sorted):

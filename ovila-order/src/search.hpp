@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernels/xoshiro.hpp"
+#include "ovila/core/xoshiro.hpp"
 #include "objective.hpp"
 #include "order.hpp"
 
@@ -17,9 +17,9 @@ namespace ovila::order {
 class Random {
 public:
     explicit Random(std::uint64_t seed) {
-        for (auto& word : s_) word = kernels::splitmix64(seed);
+        for (auto& word : s_) word = core::splitmix64(seed);
     }
-    std::uint64_t next() { return kernels::xoshiro_next(s_); }
+    std::uint64_t next() { return core::xoshiro_next(s_); }
     // Uniform in [0, bound), bound > 0.
     std::uint32_t below(std::uint32_t bound) {
         return static_cast<std::uint32_t>(((next() >> 32) * bound) >> 32);

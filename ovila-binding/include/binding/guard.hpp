@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "binding/reference.hpp"
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
 namespace ovila::py {
 
@@ -36,11 +36,11 @@ __attribute__((no_sanitize("undefined"))) R guarded(R failed, F&& body) {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PythonError&) {
-    } catch (const ovila::InternalError& error) {
+    } catch (const ovila::core::InternalError& error) {
         raise_panic(error.what());
-    } catch (const ovila::ConfigError& error) {
+    } catch (const ovila::core::ConfigError& error) {
         raise_value_error(error.what());
-    } catch (const ovila::MemoryRefusal& refusal) {
+    } catch (const ovila::core::MemoryRefusal& refusal) {
         PyErr_SetString(PyExc_MemoryError, refusal.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <immintrin.h>
 
-#include "kernels/features.hpp"
+#include "ovila/core/features.hpp"
 
 namespace ovila::kernels::avx2 {
 

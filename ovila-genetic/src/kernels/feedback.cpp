@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
 namespace ovila::kernels {
 
@@ -11,7 +11,7 @@ namespace {
 void check_bounds(const BitMatrix& bm, std::span<const Gene> genes) {
     for (const Gene g : genes) {
         if (g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
     }
 }
@@ -56,7 +56,7 @@ bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
     bool distinct = true;
     for (const Gene g : genes) {
         if (g >= n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         std::uint64_t& seen = stamps_[static_cast<std::size_t>(g)];
         if (seen == stamp_) {
@@ -68,7 +68,7 @@ bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
     return distinct;
 }
 
-FeedbackKernels feedback_kernels(Features features, const BitMatrix& bm) {
+FeedbackKernels feedback_kernels(core::Features features, const BitMatrix& bm) {
 #if OVILA_AVX2_VARIANTS
     if (features.avx2 && bm.words >= 5) {
         return {&marks_avx2, &distance_avx2};

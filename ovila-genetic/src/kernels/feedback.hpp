@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "kernels/bit_matrix.hpp"
-#include "kernels/features.hpp"
+#include "ovila/core/features.hpp"
 
 namespace ovila::kernels {
 
@@ -56,7 +56,7 @@ struct FeedbackKernels {
 
 // The fastest variants for the given features and matrix (the AVX2 ones pay
 // from 5 words per bit row on).
-FeedbackKernels feedback_kernels(Features features, const BitMatrix& bm);
+FeedbackKernels feedback_kernels(core::Features features, const BitMatrix& bm);
 
 // The portable variants (also used by the AVX2 ones for what AVX2 does not
 // speed up).

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "kernels/avx2.hpp"
 
 namespace ovila::kernels {
@@ -44,7 +44,7 @@ template <std::size_t W, bool Weighted, bool Rows, bool Reverse, bool Check>
         const std::size_t i = Reverse ? len - 1 - t : t;
         const Gene g = genes[i];
         if (Check && g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         const Word* bits = Rows ? bm.row(g) : bm.col(g);
         __m256i bytes = zero;

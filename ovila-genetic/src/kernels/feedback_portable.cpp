@@ -3,7 +3,7 @@
 // time, so the loops unroll); above that it lives in the scratch.
 #include <utility>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 #include "kernels/feedback.hpp"
 
 namespace ovila::kernels {
@@ -46,7 +46,7 @@ template <std::size_t W, bool Weighted>
     for (std::size_t j = 0; j < len; ++j) {
         const Gene g = genes[j];
         if (g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         const std::uint64_t count = count_small<W>(bm.col(g), placed);
         total += Weighted ? static_cast<std::uint64_t>(j) * count : count;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
 namespace ovila::kernels {
 
@@ -25,7 +25,7 @@ void fill_reference(Genes& child, std::span<const Gene> donor, std::span<const W
             ++cursor;
         }
         if (cursor >= len) {
-            internal_error(no_free_position);
+            core::internal_error(no_free_position);
         }
         child[cursor++] = g;
     }
@@ -133,7 +133,7 @@ void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::s
     };
     auto place = [&](Gene* out, const Gene* fresh, std::size_t fresh_count) {
         if (fresh_count > free_count) {
-            internal_error(no_free_position);
+            core::internal_error(no_free_position);
         }
         for (std::size_t k = 0; k < fresh_count; ++k) {
             out[free[k]] = fresh[k];

@@ -1,4 +1,4 @@
-#include "kernels/xoshiro.hpp"
+#include "kernels/xoshiro_x8.hpp"
 
 #if OVILA_AVX2_VARIANTS
 #include <immintrin.h>
@@ -13,7 +13,7 @@ void xoshiro_x8_reference(std::uint64_t* state, std::uint64_t* out, std::size_t 
             s[j] = state[j * xoshiro_lanes + k];
         }
         for (std::size_t i = 0; i < steps; ++i) {
-            out[i * xoshiro_lanes + k] = xoshiro_next(s);
+            out[i * xoshiro_lanes + k] = core::xoshiro_next(s);
         }
         for (std::size_t j = 0; j < 4; ++j) {
             state[j * xoshiro_lanes + k] = s[j];
@@ -28,14 +28,14 @@ void xoshiro_x8_portable(std::uint64_t* state, std::uint64_t* out, std::size_t s
     std::uint64_t* const s3 = s2 + xoshiro_lanes;
     for (std::size_t i = 0; i < steps; ++i, out += xoshiro_lanes) {
         for (std::size_t k = 0; k < xoshiro_lanes; ++k) {
-            out[k] = rotl(s0[k] + s3[k], 23) + s0[k];
+            out[k] = core::rotl(s0[k] + s3[k], 23) + s0[k];
             const std::uint64_t t = s1[k] << 17;
             s2[k] ^= s0[k];
             s3[k] ^= s1[k];
             s1[k] ^= s2[k];
             s0[k] ^= s3[k];
             s2[k] ^= t;
-            s3[k] = rotl(s3[k], 45);
+            s3[k] = core::rotl(s3[k], 45);
         }
     }
 }
@@ -87,7 +87,7 @@ OVILA_TARGET_AVX2 void xoshiro_x8_avx2(std::uint64_t* state, std::uint64_t* out,
 }
 #endif
 
-XoshiroStep xoshiro_x8_step(Features features) {
+XoshiroStep xoshiro_x8_step(core::Features features) {
 #if OVILA_AVX2_VARIANTS
     if (features.avx2) return &xoshiro_x8_avx2;
 #else

@@ -1,6 +1,6 @@
-// The processor features the kernels may use, chosen once at start from what
-// the processor offers. Tests may choose fewer, so that every variant of a
-// kernel runs on one machine.
+// The processor features the kernels of every engine may use, chosen once
+// at start from what the processor offers. Tests may choose fewer, so that
+// every variant of a kernel runs on one machine.
 #pragma once
 
 // Whether this compiler can build the AVX2 variants (selected at run time).
@@ -20,7 +20,7 @@
 #define OVILA_POPCOUNT_CLONES
 #endif
 
-namespace ovila::kernels {
+namespace ovila::core {
 
 struct Features {
     bool avx2 = false;
@@ -37,4 +37,4 @@ Features features();
 // returns the previous choice. For tests.
 Features set_features(Features chosen);
 
-}  // namespace ovila::kernels
+}  // namespace ovila::core

@@ -1,27 +1,29 @@
-// Internal errors: a broken invariant inside the engine. The binding turns
-// every InternalError into the Python-side panic exception.
+// The errors every engine throws. The binding turns each into its Python
+// exception in one place (`guarded`), so an engine only picks the type.
 #pragma once
 
 #include <new>
 #include <stdexcept>
 #include <string>
 
-namespace ovila {
+namespace ovila::core {
 
+// A broken invariant inside an engine; the binding raises the panic exception.
 class InternalError : public std::logic_error {
 public:
     using std::logic_error::logic_error;
 };
 
-// A refusal of the caller's configuration, raised before a run starts; the
-// binding raises it as ValueError with the same message.
+// A refusal of what the caller gave (a configuration, sizes, indices), raised
+// before any work starts; the binding raises it as ValueError with the same
+// message. An engine may derive its own refusals from it.
 class ConfigError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// A run that cannot fit in memory, refused before it allocates; derives
-// from std::bad_alloc (the binding raises MemoryError) and says why.
+// Work that cannot fit in memory, refused before it allocates; derives from
+// std::bad_alloc (the binding raises MemoryError) and says why.
 class MemoryRefusal : public std::bad_alloc {
 public:
     explicit MemoryRefusal(std::string message) : message_(std::move(message)) {}
@@ -34,4 +36,4 @@ private:
 [[noreturn]] inline void internal_error(const char* message) { throw InternalError(message); }
 [[noreturn]] inline void internal_error(const std::string& message) { throw InternalError(message); }
 
-}  // namespace ovila
+}  // namespace ovila::core

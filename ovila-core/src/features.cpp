@@ -1,8 +1,8 @@
-#include "kernels/features.hpp"
+#include "ovila/core/features.hpp"
 
 #include <atomic>
 
-namespace ovila::kernels {
+namespace ovila::core {
 
 namespace {
 
@@ -29,4 +29,4 @@ Features set_features(Features chosen) {
     return Features{avx2_in_force().exchange(avx2, std::memory_order_relaxed)};
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::core
