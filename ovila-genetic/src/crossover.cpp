@@ -113,6 +113,8 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
             core::internal_error("IPX crossover kept a position beyond the second parent");
         }
     }
+    child1.resize(len1);
+    child2.resize(len1);
     kernels::ipx_fill(genes1, genes2, keep_, child1, child2, scratch_);
 }
 

@@ -7,7 +7,6 @@
 #include <span>
 #include <vector>
 
-#include "gene_storage.hpp"
 #include "kernels/bits.hpp"
 
 namespace ovila::kernels {
@@ -32,9 +31,9 @@ struct BitMatrix {
 
     BitMatrix(std::span<const double> cells, std::uint64_t size);
 
-    const Word* row(Gene r) const { return rows.data() + static_cast<std::size_t>(r) * words; }
-    const Word* col(Gene c) const { return cols.data() + static_cast<std::size_t>(c) * words; }
-    const Word* unit(Gene g) const { return units.data() + static_cast<std::size_t>(g) * words; }
+    const Word* row(std::uint64_t r) const { return rows.data() + static_cast<std::size_t>(r) * words; }
+    const Word* col(std::uint64_t c) const { return cols.data() + static_cast<std::size_t>(c) * words; }
+    const Word* unit(std::uint64_t g) const { return units.data() + static_cast<std::size_t>(g) * words; }
 };
 
 }  // namespace ovila::kernels

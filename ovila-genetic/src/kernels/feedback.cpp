@@ -8,8 +8,8 @@ namespace ovila::kernels {
 
 namespace {
 
-void check_bounds(const BitMatrix& bm, std::span<const Gene> genes) {
-    for (const Gene g : genes) {
+void check_bounds(const BitMatrix& bm, std::span<const std::uint64_t> genes) {
+    for (const std::uint64_t g : genes) {
         if (g >= bm.n) {
             core::internal_error("Matrix index out of bounds.");
         }
@@ -18,7 +18,7 @@ void check_bounds(const BitMatrix& bm, std::span<const Gene> genes) {
 
 }  // namespace
 
-std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const Gene> genes, bool weighted) {
+std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes, bool weighted) {
     check_bounds(bm, genes);
     const std::size_t len = genes.size();
     std::uint64_t total = 0;
@@ -33,7 +33,7 @@ std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const Gene> genes, bo
     return total;
 }
 
-std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes) {
+std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes) {
     check_bounds(bm, genes);
     const std::uint64_t len = genes.size();
     std::uint64_t v = 0;
@@ -48,13 +48,13 @@ std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes) 
     return v;
 }
 
-bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
+bool ScoreScratch::distinct(std::span<const std::uint64_t> genes, std::uint64_t n) {
     if (++stamp_ == 0) {
         std::fill(stamps_.begin(), stamps_.end(), 0);
         stamp_ = 1;
     }
     bool distinct = true;
-    for (const Gene g : genes) {
+    for (const std::uint64_t g : genes) {
         if (g >= n) {
             core::internal_error("Matrix index out of bounds.");
         }

@@ -21,8 +21,8 @@
 namespace ovila::kernels {
 
 // Reference walks: any sequence of genes, repeated ones too.
-std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const Gene> genes, bool weighted);
-std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes);
+std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes, bool weighted);
+std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes);
 
 // Working memory of the fast variants, reused from call to call (so one per
 // thread): a set of placed genes and the marks that tell repeated genes.
@@ -34,7 +34,7 @@ public:
     Word* placed() { return placed_.data(); }
     // Whether the genes are pairwise distinct; every gene is looked at and
     // one outside the matrix is an internal error.
-    bool distinct(std::span<const Gene> genes, std::uint64_t n);
+    bool distinct(std::span<const std::uint64_t> genes, std::uint64_t n);
 
 private:
     std::vector<Word> placed_;
@@ -46,7 +46,7 @@ private:
 inline bool words_pay(const BitMatrix& bm, std::size_t len) { return 2 * bm.words <= len; }
 
 // m (weighted: w) of distinct genes, or nothing.
-using FeedbackKernel = std::optional<std::uint64_t> (*)(const BitMatrix& bm, std::span<const Gene> genes,
+using FeedbackKernel = std::optional<std::uint64_t> (*)(const BitMatrix& bm, std::span<const std::uint64_t> genes,
                                                         ScoreScratch& scratch);
 
 struct FeedbackKernels {
@@ -60,16 +60,16 @@ FeedbackKernels feedback_kernels(core::Features features, const BitMatrix& bm);
 
 // The portable variants (also used by the AVX2 ones for what AVX2 does not
 // speed up).
-std::optional<std::uint64_t> marks_portable(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch);
-std::optional<std::uint64_t> distance_portable(const BitMatrix& bm, std::span<const Gene> genes,
+std::optional<std::uint64_t> marks_portable(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch);
+std::optional<std::uint64_t> distance_portable(const BitMatrix& bm, std::span<const std::uint64_t> genes,
                                                ScoreScratch& scratch);
 #if OVILA_AVX2_VARIANTS
-std::optional<std::uint64_t> marks_avx2(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch);
-std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch);
+std::optional<std::uint64_t> marks_avx2(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch);
+std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch);
 #endif
 
 // v with word operations (a full permutation from the precomputed row and
 // column counts); any sequence, repeated genes walk.
-std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch);
+std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch);
 
 }  // namespace ovila::kernels
