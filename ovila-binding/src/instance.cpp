@@ -1,10 +1,10 @@
-#include "binding/instance.hpp"
+#include "ovila/binding/instance.hpp"
 
-#include "binding/errors.hpp"
-#include "binding/guard.hpp"
+#include "ovila/binding/errors.hpp"
+#include "ovila/binding/guard.hpp"
 #include "ovila/core/error.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 // ---------------------------------------------------------------------------
 // Borrow flag
@@ -103,4 +103,4 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
     if (PyObject_SetAttrString(module, name, value) != 0) throw_python_error();
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,11 +1,11 @@
-#include "crossover.hpp"
+#include "ovila/genetic/crossover.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/bits.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -193,4 +193,4 @@ std::unique_ptr<Crossover> build_crossover(const CrossoverOptions& options) {
     throw core::ConfigError("unrecognized crossover options");
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

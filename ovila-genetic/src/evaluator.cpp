@@ -1,11 +1,11 @@
-#include "evaluator.hpp"
+#include "ovila/genetic/evaluator.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -145,4 +145,4 @@ std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options) {
     return std::make_unique<MatrixEvaluator>(matrix.kind, std::move(bits), matrix.offset.value_or(1));
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,4 +1,4 @@
-#include "lineage.hpp"
+#include "ovila/genetic/lineage.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,10 +7,10 @@
 #include <new>
 
 #include "ovila/core/error.hpp"
-#include "kernels/bits.hpp"
-#include "evaluator.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
+#include "ovila/genetic/evaluator.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 std::vector<double> Population::fitness_values() const {
     std::vector<double> values;
@@ -229,4 +229,4 @@ const Population& Lineage::latest() const {
     return generations.front();
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

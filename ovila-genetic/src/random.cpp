@@ -1,4 +1,4 @@
-#include "random.hpp"
+#include "ovila/genetic/random.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,9 +8,9 @@
 #include <memory>
 
 #include "ovila/core/error.hpp"
-#include "kernels/bits.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -112,4 +112,4 @@ RandomSource& thread_random() {
     return *generator;
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,11 +1,11 @@
-#include "selector.hpp"
+#include "ovila/genetic/selector.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 #include "ovila/core/error.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 std::vector<const Chromosome*> Selector::select_references(RandomSource& rng, const Population& population,
                                                            std::optional<std::uint64_t> target) {
@@ -120,4 +120,4 @@ std::unique_ptr<Selector> build_selector(SelectorKind kind) {
     core::internal_error("unknown selector kind");
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

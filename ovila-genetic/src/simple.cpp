@@ -1,4 +1,4 @@
-#include "simple.hpp"
+#include "ovila/genetic/simple.hpp"
 
 #include <algorithm>
 #include <new>
@@ -9,7 +9,7 @@
 
 #include "ovila/core/error.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -169,4 +169,4 @@ Lineage sequence_sga(const RunOptions& options) {
     return run_sga(settings, *evaluator, recorder, *selector, *crossover, mutator, rng);
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

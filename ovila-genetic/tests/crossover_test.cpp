@@ -6,11 +6,11 @@
 #include <set>
 #include <string>
 
-#include "crossover.hpp"
+#include "ovila/genetic/crossover.hpp"
 #include "ovila/core/error.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::range_word;
@@ -301,4 +301,4 @@ TEST(BuildCrossover, BareParametrisedKindsAreRefused) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

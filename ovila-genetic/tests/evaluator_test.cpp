@@ -5,12 +5,12 @@
 #include <thread>
 
 #include "ovila/core/error.hpp"
-#include "evaluator.hpp"
+#include "ovila/genetic/evaluator.hpp"
 #include "ovila/core/features.hpp"
-#include "random.hpp"
+#include "ovila/genetic/random.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -308,4 +308,4 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulasOnLongRows) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "ovila/core/error.hpp"
-#include "kernels/feedback.hpp"
-#include "kernels/ipx.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
+#include "ovila/genetic/kernels/ipx.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 std::vector<kernels::FeedbackKernels> feedback_variants() {
@@ -147,4 +147,4 @@ TEST(Kernels, IpxChildrenMustBeAsLongAsTheFirstParent) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "ovila/core/error.hpp"
-#include "evaluator.hpp"
+#include "ovila/genetic/evaluator.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::population_of;
@@ -272,4 +272,4 @@ TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

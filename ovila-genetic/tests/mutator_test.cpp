@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "ovila/core/error.hpp"
-#include "simple.hpp"
+#include "ovila/genetic/simple.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::range_word;
@@ -99,4 +99,4 @@ TEST(MutatePopulation, TargetsWrappingAndFitness) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -9,9 +9,9 @@
 
 #include "ovila/core/error.hpp"
 #include "ovila/core/xoshiro.hpp"
-#include "random.hpp"
+#include "ovila/genetic/random.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 class Xoshiro256 final : public RandomSource {
 public:
@@ -58,4 +58,4 @@ private:
     std::size_t next_ = 0;
 };
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -7,10 +7,10 @@
 #include <numeric>
 
 #include "ovila/core/error.hpp"
-#include "generator.hpp"
+#include "ovila/genetic/generator.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::index_word;
@@ -205,4 +205,4 @@ TEST(RandomSequenceGenerator, UniformPermutations) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -4,10 +4,10 @@
 #include <limits>
 
 #include "ovila/core/error.hpp"
-#include "selector.hpp"
+#include "ovila/genetic/selector.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::index_word;
@@ -110,4 +110,4 @@ TEST(Selectors, SelectPopulationTargetsAndOrder) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -4,10 +4,10 @@
 #include <new>
 
 #include "ovila/core/error.hpp"
-#include "simple.hpp"
+#include "ovila/genetic/simple.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 // A constant fitness that counts the sequences it scores.
@@ -276,4 +276,4 @@ TEST(SequenceSga, RunsWithOtherOperators) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

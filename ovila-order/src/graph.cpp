@@ -2,7 +2,7 @@
 #include <limits>
 #include <string>
 
-#include "order.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

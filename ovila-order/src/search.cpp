@@ -1,4 +1,4 @@
-#include "search.hpp"
+#include "ovila/order/search.hpp"
 
 #include <cstring>
 

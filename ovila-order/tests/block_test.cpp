@@ -3,7 +3,7 @@
 #include <set>
 #include <thread>
 
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {

@@ -6,8 +6,8 @@
 #include <numeric>
 #include <vector>
 
-#include "order.hpp"
-#include "search.hpp"
+#include "ovila/order/order.hpp"
+#include "ovila/order/search.hpp"
 
 namespace ovila::order::testing {
 

@@ -1,10 +1,10 @@
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
 #include <algorithm>
 
 #include "ovila/core/error.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -80,4 +80,4 @@ FeedbackKernels feedback_kernels(core::Features features, const BitMatrix& bm) {
     return {&marks_portable, &distance_portable};
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

@@ -1,6 +1,6 @@
 // The AVX2 fast scores. Positions are weighted in 32-bit lanes, so
 // sequences of 2^32 genes or more take the portable path.
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
 #if OVILA_AVX2_VARIANTS
 
@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "ovila/core/error.hpp"
-#include "kernels/avx2.hpp"
+#include "ovila/genetic/kernels/avx2.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -178,6 +178,6 @@ std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const 
     return forward - placed_large(bm, genes, scratch.placed(), true, true, true);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels
 
 #endif

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "ovila/core/error.hpp"
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -201,4 +201,4 @@ std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const std::uint64_t
     return lower_left_walk(bm, genes);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

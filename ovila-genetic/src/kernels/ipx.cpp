@@ -1,11 +1,11 @@
-#include "kernels/ipx.hpp"
+#include "ovila/genetic/kernels/ipx.hpp"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "ovila/core/error.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -172,4 +172,4 @@ void ipx_fill(std::span<const std::uint64_t> genes1, std::span<const std::uint64
     place(out2, fresh2, count2);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

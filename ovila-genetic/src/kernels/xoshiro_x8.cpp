@@ -1,10 +1,10 @@
-#include "kernels/xoshiro_x8.hpp"
+#include "ovila/genetic/kernels/xoshiro_x8.hpp"
 
 #if OVILA_AVX2_VARIANTS
 #include <immintrin.h>
 #endif
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 void xoshiro_x8_reference(std::uint64_t* state, std::uint64_t* out, std::size_t steps) {
     for (std::size_t k = 0; k < xoshiro_lanes; ++k) {
@@ -96,4 +96,4 @@ XoshiroStep xoshiro_x8_step(core::Features features) {
     return &xoshiro_x8_portable;
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels
