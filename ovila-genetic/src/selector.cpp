@@ -25,17 +25,6 @@ std::vector<const Chromosome*> Selector::select_references(RandomSource& rng, co
     return chosen;
 }
 
-Population Selector::select_population(RandomSource& rng, const Population& population,
-                                       std::optional<std::uint64_t> target) {
-    const std::vector<const Chromosome*> chosen = select_references(rng, population, target);
-    Population result;
-    result.chromosomes.reserve(chosen.size());
-    for (const Chromosome* chromosome : chosen) {
-        result.chromosomes.push_back(*chromosome);
-    }
-    return result;
-}
-
 void RouletteSelector::prepare(std::span<const Chromosome> chromosomes) {
     cumulative_.clear();
     cumulative_.reserve(chromosomes.size());

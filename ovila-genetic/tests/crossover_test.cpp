@@ -239,14 +239,12 @@ std::vector<Chromosome> parents(std::size_t count) {
 // First genes of the result, with fitness checked: children have none,
 // copies keep their parent's.
 std::vector<Gene> bred(ScriptedRandom& rng, std::vector<Chromosome> from, std::optional<std::uint64_t> target,
-                       double p, bool by_reference = false) {
+                       double p) {
     std::vector<const Chromosome*> references;
     for (const Chromosome& c : from) {
         references.push_back(&c);
     }
-    const std::vector<Chromosome> result = by_reference
-                                               ? TagCrossover().crossover_population(rng, references, target, p)
-                                               : TagCrossover().crossover_population(rng, from, target, p);
+    const std::vector<Chromosome> result = TagCrossover().crossover_population(rng, references, target, p);
     std::vector<Gene> genes;
     for (const Chromosome& c : result) {
         const Gene g = c.genes.at(0);
@@ -276,16 +274,7 @@ TEST(CrossoverPopulation, PairsNeighboursAndWraps) {
     EXPECT_EQ(empty.consumed(), 0U);
     EXPECT_THROW(bred(empty, parents(1), std::nullopt, 1.0), core::InternalError);
     EXPECT_THROW(bred(empty, parents(0), 2, 1.0), core::InternalError);
-    EXPECT_THROW(bred(empty, parents(1), 1, 1.0, true), core::InternalError);
-}
-
-TEST(CrossoverPopulation, ParentsByReferenceGiveTheSameResult) {
-    for (const std::uint64_t target : {3U, 4U, 5U, 9U}) {  // with and without pairs used twice
-        const std::vector<std::uint64_t> words = {U(0.25), U(0.75), U(0.75), U(0.25), U(0.75)};
-        ScriptedRandom by_copy(words);
-        ScriptedRandom by_reference(words);
-        EXPECT_EQ(bred(by_reference, parents(4), target, 0.5, true), bred(by_copy, parents(4), target, 0.5));
-    }
+    EXPECT_THROW(bred(empty, parents(1), 1, 1.0), core::InternalError);
 }
 
 TEST(BuildCrossover, BareParametrisedKindsAreRefused) {

@@ -99,7 +99,7 @@ TEST(HallOfFame, AdmitsAsThePlainWalk) {
             for (const Chromosome& c : expected) {
                 hall.uniques.insert(c.genes);
             }
-            ASSERT_EQ(hall.chromosomes.to_vector().size(), expected.size());
+            ASSERT_EQ(std::distance(hall.chromosomes.begin(), hall.chromosomes.end()), std::ssize(expected));
             for (int i = 0; i < 3000; ++i) {
                 const double f = rng.below(50) == 0 ? kNaN : double(rng.below(25));
                 const Chromosome c = with_fitness(f, {rng.below(40), rng.below(40)});

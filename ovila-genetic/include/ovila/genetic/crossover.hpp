@@ -28,14 +28,10 @@ public:
     // share storage with the parents.
     virtual void cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
                             Genes& child1, Genes& child2) const;
-    std::pair<Chromosome, Chromosome> cross_chromosomes(RandomSource& rng, const Chromosome& parent1,
-                                                        const Chromosome& parent2) const;
-    // Pairs (0,1), (2,3), ... wrapping around until `target` (or P) is reached.
-    // Fewer than two parents with a target above 0 is an internal error.
-    std::vector<Chromosome> crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
-                                                 std::optional<std::uint64_t> target, double p_crossover) const;
-    // The same over parents held elsewhere (as a selection leaves them): only
-    // the uncrossed ones are copied.
+    // Pairs of the parents (held elsewhere, as a selection leaves them):
+    // (0,1), (2,3), ... wrapping around until `target` (or P) is reached; only
+    // the uncrossed ones are copied. Fewer than two parents with a target
+    // above 0 is an internal error.
     std::vector<Chromosome> crossover_population(RandomSource& rng, std::span<const Chromosome* const> parents,
                                                  std::optional<std::uint64_t> target, double p_crossover) const;
 };

@@ -127,7 +127,6 @@ public:
     HallEntry back() const { return *std::prev(end()); }
     // Entry i, walked to from the nearer end.
     HallEntry operator[](std::size_t i) const;
-    std::vector<Chromosome> to_vector() const { return {begin(), end()}; }
 
     // Places an entry of fitness `fitness` (present) where the walk up from
     // the worst end stops: behind every entry it does not beat, and never

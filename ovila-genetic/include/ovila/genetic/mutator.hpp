@@ -15,7 +15,6 @@ public:
     // Each position starts a swap with probability p_swap, with a partner
     // chosen uniformly among the other positions.
     void mutate(RandomSource& rng, std::span<Gene> genes) const;
-    double p_swap() const { return p_swap_; }
 
 private:
     double p_swap_;

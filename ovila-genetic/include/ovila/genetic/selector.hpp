@@ -25,9 +25,6 @@ public:
     // in draw order.
     std::vector<const Chromosome*> select_references(RandomSource& rng, const Population& population,
                                                      std::optional<std::uint64_t> target);
-    // The same draws, as copies in a population of generation 0.
-    Population select_population(RandomSource& rng, const Population& population,
-                                 std::optional<std::uint64_t> target);
 };
 
 class RouletteSelector final : public Selector {

@@ -46,15 +46,11 @@ struct Graph {
     // (none: every mark weighs 1); validates the arrays.
     static Graph from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
                            std::span<const std::int32_t> indices, std::span<const std::int64_t> weights = {});
-    static Graph from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs);
     // From marks "rows[k] needs cols[k]" in any order, with their weights
     // (none: every mark weighs 1); self-marks dropped, the weights of a
     // repeated mark added up. Linear time: two counting passes.
     static Graph from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols,
                             std::span<const std::int64_t> weights = {});
-
-    // The item that needs, for every mark.
-    std::vector<std::int32_t> mark_rows() const;
 };
 
 // Throws InputError unless `order` is a permutation of 0..n-1.
@@ -213,11 +209,6 @@ struct Improved {
     std::int64_t cost = 0;
 };
 Improved improve(Block& block, const ImproveOptions& options, const Poll& poll);
-
-// Cost change of moving the item at position `from` to position `to` (the
-// others keep their relative order), from the item's marks alone.
-std::int64_t move_delta(const Graph& g, std::span<const std::int32_t> order,
-                        std::span<const std::int32_t> pos, std::int32_t from, std::int32_t to);
 
 // Cycles of marks (each a list of mark numbers) for the cycle constraints
 // of a proof: every order leaves at least one mark of each cycle as a
