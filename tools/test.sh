@@ -30,6 +30,11 @@ ctest --test-dir build/engine --output-on-failure -j 2
 echo "== python tests"
 python -m pytest tests -q
 
+# The Python suite once more with the portable kernels forced, so that the
+# paths the processor would not take are checked from Python too.
+echo "== python tests (OVILA_KERNELS=portable)"
+OVILA_KERNELS=portable python -m pytest tests -q
+
 # CI (or OVILA_SANITIZE=1) also runs both suites under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 if [ "${CI:-}" = "true" ] || [ "${OVILA_SANITIZE:-0}" = "1" ]; then

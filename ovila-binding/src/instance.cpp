@@ -3,6 +3,7 @@
 #include "ovila/binding/errors.hpp"
 #include "ovila/binding/guard.hpp"
 #include "ovila/core/error.hpp"
+#include "ovila/core/features.hpp"
 
 namespace ovila::binding {
 
@@ -101,6 +102,11 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
         core::internal_error("could not append __name__ to __all__");
     }
     if (PyObject_SetAttrString(module, name, value) != 0) throw_python_error();
+}
+
+void add_kernel_choice(PyObject* module) {
+    const char* kernels = core::kernels_name(core::features());
+    if (PyModule_AddStringConstant(module, "_kernels", kernels) != 0) throw_python_error();
 }
 
 }  // namespace ovila::binding

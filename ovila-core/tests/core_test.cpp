@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
+#include "ovila/core/error.hpp"
 #include "ovila/core/features.hpp"
 #include "ovila/core/xoshiro.hpp"
 
@@ -31,6 +33,30 @@ TEST(Features, CanBeNarrowedButNotWidened) {
     set_features({true});
     EXPECT_EQ(features().avx2, detected_features().avx2);
     set_features(previous);
+}
+
+// OVILA_KERNELS: "portable" drops every feature, unset, empty or "auto"
+// keeps what was detected, anything else is refused (a mistyped value must
+// not silently leave the fast kernels in force).
+TEST(Features, TheVariableChoosesThePortableKernelsOrRefuses) {
+    for (const bool avx2 : {false, true}) {
+        const Features detected{avx2};
+        for (const char* keep : {static_cast<const char*>(nullptr), "", "auto"}) {
+            EXPECT_EQ(features_for_setting(keep, detected).avx2, avx2);
+        }
+        EXPECT_FALSE(features_for_setting("portable", detected).avx2);
+        for (const char* refused : {"avx2", "Portable", " portable", "portable ", "1"}) {
+            try {
+                features_for_setting(refused, detected);
+                ADD_FAILURE() << refused;
+            } catch (const ConfigError& error) {
+                EXPECT_EQ(error.what(), "OVILA_KERNELS must be 'portable' or 'auto' (or unset), got '" +
+                                            std::string(refused) + "'");
+            }
+        }
+    }
+    EXPECT_STREQ(kernels_name({true}), "avx2");
+    EXPECT_STREQ(kernels_name({false}), "portable");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Module initialisation: the module is created once per process, its classes
-// are added in registry order and listed in __all__, then sequence_sga.
+// Module initialisation: the module is created once per process, the kernels
+// are chosen (`_kernels`), its classes are added in registry order and listed
+// in __all__, then sequence_sga.
 #include "classes.hpp"
 
 namespace ovila::genetic_py {
@@ -49,6 +50,7 @@ extern "C" PyMODINIT_FUNC PyInit_ovila_genetic_py(void) {
             raise(PyExc_ImportError, "ovila_genetic_py may only be initialized once per interpreter process");
         }
         Ref module = Ref::owned(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
+        add_kernel_choice(module.get());
         initialise(module.get());
         module_cell = module.get();
         Py_INCREF(module_cell);

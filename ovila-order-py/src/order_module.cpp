@@ -756,6 +756,7 @@ extern "C" PyMODINIT_FUNC PyInit__order(void) {
     using namespace ovila::order_py;
     return guarded<PyObject*>(nullptr, [] {
         Ref module = Ref::owned(PyModule_Create(&module_def));
+        add_kernel_choice(module.get());
         add_class<BlockHandle>(module.get());
         return module.release();
     });

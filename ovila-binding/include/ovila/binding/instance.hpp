@@ -142,6 +142,12 @@ Ref make_instance(T value) {
 // __all__, created when missing).
 void add_to_module(PyObject* module, const char* name, PyObject* value);
 
+// Puts the kernels of the module's engine in force (core::features(), which
+// reads OVILA_KERNELS once; a refused value fails the import with
+// ValueError) and names them in the module's private attribute `_kernels`:
+// "avx2" or "portable".
+void add_kernel_choice(PyObject* module);
+
 template <Exposed T>
 void add_class(PyObject* module) {
     ClassSpec& spec = ClassOf<T>::spec();

@@ -1,6 +1,7 @@
 // The processor features the kernels of every engine may use, chosen once
-// at start from what the processor offers. Tests may choose fewer, so that
-// every variant of a kernel runs on one machine.
+// per process from what the processor offers, unless the environment asks
+// for the portable kernels. Tests may choose fewer, so that every variant of
+// a kernel runs on one machine.
 #pragma once
 
 // Whether this compiler can build the AVX2 variants (selected at run time).
@@ -26,12 +27,25 @@ struct Features {
     bool avx2 = false;
 };
 
+// The environment variable that chooses the kernels: "portable" forces the
+// portable variants; unset, empty or "auto" leaves the choice to the processor.
+inline constexpr const char* kernels_variable = "OVILA_KERNELS";
+
 // What this processor offers (and this build can use).
 Features detected_features();
 
-// The features in force: the detected ones unless a test chose others.
-// Objects pick their kernels when they are built.
+// The features `setting` (the variable's value, null when unset) leaves of
+// `detected`. Any value but those above is refused with ConfigError.
+Features features_for_setting(const char* setting, Features detected);
+
+// The features in force: those the variable leaves of the detected ones (it
+// is read once, by the first call) unless a test chose others. Objects pick
+// their kernels when they are built; an extension calls this when it loads,
+// so that a refused setting fails there.
 Features features();
+
+// "avx2" or "portable": the kernels `chosen` selects.
+const char* kernels_name(Features chosen);
 
 // Puts `chosen` in force (features the processor lacks are dropped) and
 // returns the previous choice. For tests.
