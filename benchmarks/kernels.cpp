@@ -15,18 +15,18 @@
 #include <span>
 #include <vector>
 
-#include "crossover.hpp"
-#include "evaluator.hpp"
-#include "kernels/feedback.hpp"
-#include "lineage.hpp"
-#include "mutator.hpp"
-#include "random.hpp"
-#include "selector.hpp"
-#include "simple.hpp"
+#include "ovila/genetic/crossover.hpp"
+#include "ovila/genetic/evaluator.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
+#include "ovila/genetic/lineage.hpp"
+#include "ovila/genetic/mutator.hpp"
+#include "ovila/genetic/random.hpp"
+#include "ovila/genetic/selector.hpp"
+#include "ovila/genetic/simple.hpp"
 
 namespace {
 
-using namespace ovila;
+using namespace ovila::genetic;
 
 constexpr double kDensity = 0.1;
 constexpr double kPCrossover = 0.9;

@@ -60,6 +60,13 @@ ctest --test-dir build/wheel --output-on-failure -j 2
 step "python tests"
 python -m pytest tests -q -rs  # -rs: why a test was skipped (no Chromium, say)
 
+# The tests of the genetic module's scoring and runs once more with the
+# portable kernels forced, so that the paths the processor would not take are
+# checked from Python too (the ordering engine has no such variants).
+step "python tests of the kernels (OVILA_KERNELS=portable)"
+OVILA_KERNELS=portable python -m pytest -q tests/test_kernels.py tests/test_run.py tests/test_module.py \
+  tests/test_records.py tests/test_fuzz.py
+
 # CI (or OVILA_SANITIZE=1) also runs both suites under AddressSanitizer and
 # UndefinedBehaviorSanitizer (a build of its own, instrumented).
 if [ "${CI:-}" = "true" ] || [ "${OVILA_SANITIZE:-0}" = "1" ]; then

@@ -1,6 +1,6 @@
-#include "binding/arguments.hpp"
+#include "ovila/binding/arguments.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 std::string Signature::full_name() const {
     return class_name != nullptr ? std::string(class_name) + "." + function + "()" : std::string(function) + "()";
@@ -113,4 +113,4 @@ void UnionFailures::raise_all() {
     raise(PyExc_TypeError, message);
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,6 +1,6 @@
-#include "binding/convert.hpp"
+#include "ovila/binding/convert.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 namespace {
 
@@ -57,4 +57,4 @@ PyObject* next_item(PyObject* iterator) {
     return item;
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,6 +1,6 @@
-#include "binding/errors.hpp"
+#include "ovila/binding/errors.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 void throw_python_error() {
     if (PyErr_Occurred() == nullptr) {
@@ -109,4 +109,4 @@ std::string argument_prefix(const char* name) {
     return prefix;
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

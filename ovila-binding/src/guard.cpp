@@ -1,9 +1,9 @@
-#include "binding/guard.hpp"
+#include "ovila/binding/guard.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-namespace ovila::py {
+namespace ovila::binding {
 
 void raise_value_error(const char* message) noexcept { PyErr_SetString(PyExc_ValueError, message); }
 
@@ -42,4 +42,4 @@ void raise_panic(const char* message) noexcept {
     }
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,10 +1,11 @@
-#include "binding/instance.hpp"
+#include "ovila/binding/instance.hpp"
 
-#include "binding/errors.hpp"
-#include "binding/guard.hpp"
-#include "error.hpp"
+#include "ovila/binding/errors.hpp"
+#include "ovila/binding/guard.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/core/features.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 // ---------------------------------------------------------------------------
 // Borrow flag
@@ -63,7 +64,7 @@ PyTypeObject* ClassSpec::type() {
     PyTypeObject* type = try_type();
     if (type == nullptr) {
         PyErr_Print();
-        internal_error(std::string("failed to create type object for ") + name);
+        core::internal_error(std::string("failed to create type object for ") + name);
     }
     return type;
 }
@@ -98,9 +99,14 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
     Ref text = Ref::owned(PyUnicode_FromString(name));
     if (PyList_Append(all.get(), text.get()) != 0) {
         PyErr_Clear();
-        internal_error("could not append __name__ to __all__");
+        core::internal_error("could not append __name__ to __all__");
     }
     if (PyObject_SetAttrString(module, name, value) != 0) throw_python_error();
 }
 
-}  // namespace ovila::py
+void add_kernel_choice(PyObject* module) {
+    const char* kernels = core::kernels_name(core::features());
+    if (PyModule_AddStringConstant(module, "_kernels", kernels) != 0) throw_python_error();
+}
+
+}  // namespace ovila::binding

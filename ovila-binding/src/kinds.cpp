@@ -1,6 +1,6 @@
-#include "binding/kinds.hpp"
+#include "ovila/binding/kinds.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 std::optional<long long> comparable_integer(PyObject* other) {
     PyObject* index = PyNumber_Index(other);
@@ -26,4 +26,4 @@ PyObject* comparison_result(bool equal, int op) {
     return Ref::borrowed(result ? Py_True : Py_False).release();
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

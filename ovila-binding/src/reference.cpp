@@ -1,4 +1,4 @@
-#include "binding/reference.hpp"
+#include "ovila/binding/reference.hpp"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -7,7 +7,7 @@
 #include <pthread.h>
 #endif
 
-namespace ovila::py {
+namespace ovila::binding {
 
 namespace {
 
@@ -30,4 +30,4 @@ bool on_main_thread() noexcept {
 // is ended by a forced unwind. Only the finalizing thread still runs Python.
 bool may_touch_interpreter() noexcept { return Py_IsInitialized() != 0 || on_main_thread(); }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,25 +1,26 @@
 #include "records.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
-GenesSet Convert<GenesSet>::from(PyObject* object) {
+genetic::GenesSet Convert<genetic::GenesSet>::from(PyObject* object) {
     if (PyAnySet_Check(object) == 0) {
         raise_downcast(object, "PySet");
     }
-    GenesSet out;
+    genetic::GenesSet out;
     Ref iterator = iterate(object);
     while (Ref item = Ref::steal(next_item(iterator.get()))) {
-        out.insert(Convert<Genes>::from(item.get()));
+        out.insert(Convert<genetic::Genes>::from(item.get()));
     }
     return out;
 }
 
-Ref Convert<GenesSet>::to(const GenesSet& values) {
+Ref Convert<genetic::GenesSet>::to(const genetic::GenesSet& values) {
     Ref set = Ref::owned(PySet_New(nullptr));
-    for (const Genes& genes : values) {
+    for (const genetic::Genes& genes : values) {
         Ref tuple = Ref::owned(PyTuple_New(static_cast<Py_ssize_t>(genes.size())));
         for (std::size_t i = 0; i < genes.size(); ++i) {
-            if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), Convert<Gene>::to(genes[i]).release()) != 0) {
+            if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), Convert<genetic::Gene>::to(genes[i]).release()) !=
+                0) {
                 throw_python_error();
             }
         }
@@ -28,4 +29,4 @@ Ref Convert<GenesSet>::to(const GenesSet& values) {
     return set;
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -2,41 +2,43 @@
 // shared matrix cells and the set of gene sequences.
 #pragma once
 
-#include "binding/convert.hpp"
-#include "evaluator.hpp"
-#include "lineage.hpp"
+#include "ovila/binding/convert.hpp"
+#include "ovila/genetic/evaluator.hpp"
+#include "ovila/genetic/lineage.hpp"
 
-namespace ovila::py {
+namespace ovila::binding {
 
 // Matrix cells: converted like an array of floats, shared once converted.
 template <>
-struct Convert<SharedCells> {
-    static SharedCells from(PyObject* object) { return SharedCells(Convert<std::vector<double>>::from(object)); }
-    static Ref to(const SharedCells& cells) { return to_list(cells.values()); }
+struct Convert<genetic::SharedCells> {
+    static genetic::SharedCells from(PyObject* object) {
+        return genetic::SharedCells(Convert<std::vector<double>>::from(object));
+    }
+    static Ref to(const genetic::SharedCells& cells) { return to_list(cells.values()); }
 };
 
 // A set of gene sequences: read back as a set of tuples.
 template <>
-struct Convert<GenesSet> {
-    static GenesSet from(PyObject* object);
-    static Ref to(const GenesSet& values);
+struct Convert<genetic::GenesSet> {
+    static genetic::GenesSet from(PyObject* object);
+    static Ref to(const genetic::GenesSet& values);
 };
 
 // The entries of a hall of fame: a list, best first (a template, so that it
 // is compiled once Chromosome's class is known).
 template <class Entries>
-    requires std::is_same_v<Entries, HallEntries>
+    requires std::is_same_v<Entries, genetic::HallEntries>
 struct Convert<Entries> {
-    static HallEntries from(PyObject* object) { return HallEntries(Convert<std::vector<Chromosome>>::from(object)); }
-    static Ref to(const HallEntries& values) { return to_list(values); }
+    static Entries from(PyObject* object) { return Entries(Convert<std::vector<genetic::Chromosome>>::from(object)); }
+    static Ref to(const Entries& values) { return to_list(values); }
 };
 
 // The gene sequences of a hall of fame: a set of tuples, like GenesSet.
 template <class Uniques>
-    requires std::is_same_v<Uniques, HallUniques>
+    requires std::is_same_v<Uniques, genetic::HallUniques>
 struct Convert<Uniques> {
-    static HallUniques from(PyObject* object) { return HallUniques(Convert<GenesSet>::from(object)); }
-    static Ref to(const HallUniques& values) { return Convert<GenesSet>::to(values.to_set()); }
+    static Uniques from(PyObject* object) { return Uniques(Convert<genetic::GenesSet>::from(object)); }
+    static Ref to(const Uniques& values) { return Convert<genetic::GenesSet>::to(values.to_set()); }
 };
 
-}  // namespace ovila::py
+}  // namespace ovila::binding

@@ -1,7 +1,7 @@
 // SequencingSettings and the sequence_sga entry point.
 #include "classes.hpp"
 
-namespace ovila::py {
+namespace ovila::genetic_py {
 
 namespace {
 
@@ -68,7 +68,8 @@ SequencingSettings extract_settings(PyObject* object) {
     return settings;
 }
 
-ClassSpec& ClassOf<SequencingSettings>::spec() {
+template <>
+ClassSpec& spec_of<SequencingSettings>() {
     using S = SequencingSettings;
     static ClassSpec spec = record_class<S>(
         "SequencingSettings",
@@ -109,9 +110,9 @@ PyObject* sequence_sga(PyObject*, PyObject* args, PyObject* kwargs) {
         options.p_swap = std::get<0>(union_argument<MutatorSwapOptions>(arguments, 6, mutator_union)).p_swap;
         union_argument<ConvergenceKind>(arguments, 7, convergence_union);
 
-        Lineage lineage = ovila::sequence_sga(options);
+        Lineage lineage = genetic::sequence_sga(options);
         return make_instance<Lineage>(std::move(lineage)).release();
     });
 }
 
-}  // namespace ovila::py
+}  // namespace ovila::genetic_py

@@ -1,18 +1,18 @@
-#include "crossover.hpp"
+#include "ovila/genetic/crossover.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/bits.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
 // -1 < x < 2^64, NaN excluded; then truncated toward zero.
 Gene gene_from_real(double x) {
     if (!(x > -1.0 && x < 0x1.0p64)) {
-        internal_error("crossover produced a gene value outside the unsigned 64-bit range");
+        core::internal_error("crossover produced a gene value outside the unsigned 64-bit range");
     }
     return static_cast<Gene>(x);
 }
@@ -23,31 +23,38 @@ void reserve_chromosomes(std::vector<Chromosome>& chromosomes, std::uint64_t cou
     }
 }
 
-// Algorithm shared by both crossover_population overloads; `parent(i)` is
-// the i-th of `size` parents.
-template <class Parent>
-std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, std::size_t size, Parent&& parent,
-                              std::optional<std::uint64_t> target, double p_crossover) {
-    const std::uint64_t count = target.value_or(size);
+}  // namespace
+
+void Crossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
+                           Genes& child1, Genes& child2) const {
+    auto children = cross(rng, genes1, genes2);
+    child1 = std::move(children.first);
+    child2 = std::move(children.second);
+}
+
+std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome* const> parents,
+                                                        std::optional<std::uint64_t> target,
+                                                        double p_crossover) const {
+    const std::uint64_t count = target.value_or(parents.size());
     std::vector<Chromosome> result;
     if (count == 0) {
         return result;
     }
-    const std::size_t pairs = size / 2;
+    const std::size_t pairs = parents.size() / 2;
     if (pairs == 0) {
-        internal_error("crossover needs at least two parents to make a non-empty population");
+        core::internal_error("crossover needs at least two parents to make a non-empty population");
     }
     reserve_chromosomes(result, count + 1);
     std::size_t pair = 0;
     while (result.size() < count) {
-        const Chromosome& first = parent(2 * pair);
-        const Chromosome& second = parent(2 * pair + 1);
+        const Chromosome& first = *parents[2 * pair];
+        const Chromosome& second = *parents[2 * pair + 1];
         const double u = rng.uniform();
         if (u <= p_crossover) {
             result.emplace_back();
             result.emplace_back();
             Chromosome* children = &result[result.size() - 2];
-            crossover.cross_into(rng, first.genes, second.genes, children[0].genes, children[1].genes);
+            cross_into(rng, first.genes, second.genes, children[0].genes, children[1].genes);
         } else {
             result.push_back(first);
             result.push_back(second);
@@ -57,37 +64,6 @@ std::vector<Chromosome> breed(const Crossover& crossover, RandomSource& rng, std
         }
     }
     return result;
-}
-
-}  // namespace
-
-std::pair<Chromosome, Chromosome> Crossover::cross_chromosomes(RandomSource& rng, const Chromosome& parent1,
-                                                               const Chromosome& parent2) const {
-    auto children = cross(rng, parent1.genes, parent2.genes);
-    return {Chromosome(std::move(children.first)), Chromosome(std::move(children.second))};
-}
-
-void Crossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, std::span<const Gene> genes2,
-                           Genes& child1, Genes& child2) const {
-    auto children = cross(rng, genes1, genes2);
-    child1 = std::move(children.first);
-    child2 = std::move(children.second);
-}
-
-std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome> parents,
-                                                        std::optional<std::uint64_t> target,
-                                                        double p_crossover) const {
-    return breed(
-        *this, rng, parents.size(), [&](std::size_t i) -> const Chromosome& { return parents[i]; }, target,
-        p_crossover);
-}
-
-std::vector<Chromosome> Crossover::crossover_population(RandomSource& rng, std::span<const Chromosome* const> parents,
-                                                        std::optional<std::uint64_t> target,
-                                                        double p_crossover) const {
-    return breed(
-        *this, rng, parents.size(), [&](std::size_t i) -> const Chromosome& { return *parents[i]; }, target,
-        p_crossover);
 }
 
 std::pair<Genes, Genes> IpxCrossover::cross(RandomSource& rng, std::span<const Gene> genes1,
@@ -110,9 +86,11 @@ void IpxCrossover::cross_into(RandomSource& rng, std::span<const Gene> genes1, s
     }
     for (std::size_t i = shared; i < len1; ++i) {
         if (rng.bit()) {
-            internal_error("IPX crossover kept a position beyond the second parent");
+            core::internal_error("IPX crossover kept a position beyond the second parent");
         }
     }
+    child1.resize(len1);
+    child2.resize(len1);
     kernels::ipx_fill(genes1, genes2, keep_, child1, child2, scratch_);
 }
 
@@ -120,7 +98,7 @@ std::pair<Genes, Genes> PointCrossover::cross(RandomSource& rng, std::span<const
                                               std::span<const Gene> genes2) const {
     const std::size_t shorter = std::min(genes1.size(), genes2.size());
     if (shorter < 3) {
-        internal_error("point crossover needs parents of at least 3 genes");
+        core::internal_error("point crossover needs parents of at least 3 genes");
     }
     const auto cut = static_cast<std::size_t>(rng.range(1, shorter - 1));
     Genes child1;
@@ -188,7 +166,7 @@ std::unique_ptr<Crossover> build_crossover(const CrossoverOptions& options) {
         case CrossoverKind::SimulatedBinary:
             break;
     }
-    throw ConfigError("unrecognized crossover options");
+    throw core::ConfigError("unrecognized crossover options");
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,11 +1,11 @@
-#include "evaluator.hpp"
+#include "ovila/genetic/evaluator.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -74,7 +74,7 @@ class MatrixEvaluator final : public Evaluator {
 public:
     MatrixEvaluator(EvaluatorKind kind, std::shared_ptr<const BitMatrix> bits, std::uint64_t offset)
         : kind_(kind), offset_(offset), shared_bits_(std::move(bits)), bits_(*shared_bits_), scratch_(bits_),
-          kernels_(kernels::feedback_kernels(kernels::features(), bits_)) {}
+          kernels_(kernels::feedback_kernels(core::features(), bits_)) {}
 
     double score(std::span<const Gene> genes) const override {
         const std::size_t len = genes.size();
@@ -82,7 +82,7 @@ public:
         switch (kind_) {
             case EvaluatorKind::FeedbackMarks: {
                 if (len == 0) {
-                    internal_error("an empty gene sequence reached the FeedbackMarks evaluator");
+                    core::internal_error("an empty gene sequence reached the FeedbackMarks evaluator");
                 }
                 // Fewer than two genes put no cell above the diagonal: nothing is looked at.
                 std::uint64_t m = 0;
@@ -94,7 +94,7 @@ public:
             }
             case EvaluatorKind::FeedbackDistance: {
                 if (len == 0) {
-                    internal_error("an empty gene sequence reached the FeedbackDistance evaluator");
+                    core::internal_error("an empty gene sequence reached the FeedbackDistance evaluator");
                 }
                 std::uint64_t w = 0;
                 if (len >= 2) {
@@ -110,7 +110,7 @@ public:
             case EvaluatorKind::Value:
                 break;
         }
-        internal_error("matrix evaluator built with a non-matrix kind");
+        core::internal_error("matrix evaluator built with a non-matrix kind");
     }
 
 private:
@@ -131,12 +131,12 @@ std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options) {
     const auto& matrix = std::get<MatrixEvaluatorOptions>(options);
     if (matrix.kind != EvaluatorKind::FeedbackDistance && matrix.kind != EvaluatorKind::FeedbackMarks &&
         matrix.kind != EvaluatorKind::LowerLeftDistance) {
-        throw ConfigError("unrecognized evaluator options");
+        throw core::ConfigError("unrecognized evaluator options");
     }
     const std::uint64_t len = matrix.matrix.size();
     const auto d = static_cast<std::uint64_t>(std::sqrt(static_cast<double>(len)));
     if (d * d != len) {
-        throw ConfigError("Vector should be of size dimensions^2. " + std::to_string(d) + "*" + std::to_string(d) +
+        throw core::ConfigError("Vector should be of size dimensions^2. " + std::to_string(d) + "*" + std::to_string(d) +
                           " != " + std::to_string(len));
     }
     // The bit matrix depends on the cells only (d follows from their count).
@@ -145,4 +145,4 @@ std::unique_ptr<Evaluator> build_evaluator(const EvaluatorOptions& options) {
     return std::make_unique<MatrixEvaluator>(matrix.kind, std::move(bits), matrix.offset.value_or(1));
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,9 +1,9 @@
-#include "gene_storage.hpp"
+#include "ovila/genetic/gene_storage.hpp"
 
 #include <array>
 #include <new>
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -144,4 +144,4 @@ void GeneAllocator::release_retained() noexcept {
 
 bool GeneAllocator::keeps_released() noexcept { return !under_address_sanitizer; }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,11 +1,11 @@
-#include "generator.hpp"
+#include "ovila/genetic/generator.hpp"
 
 #include <numeric>
 #include <utility>
 
-#include "kernels/bits.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 Genes RandomSequenceGenerator::generate(RandomSource& rng, std::uint64_t n_genes) const {
     Genes genes(static_cast<std::size_t>(n_genes));
@@ -37,4 +37,4 @@ Genes RandomSequenceGenerator::generate(RandomSource& rng, std::uint64_t n_genes
     return genes;
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,4 +1,4 @@
-#include "lineage.hpp"
+#include "ovila/genetic/lineage.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,18 +6,18 @@
 #include <limits>
 #include <new>
 
-#include "error.hpp"
-#include "kernels/bits.hpp"
-#include "evaluator.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
+#include "ovila/genetic/evaluator.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 std::vector<double> Population::fitness_values() const {
     std::vector<double> values;
     values.reserve(chromosomes.size());
     for (const Chromosome& chromosome : chromosomes) {
         if (!chromosome.fitness) {
-            internal_error("fitness values requested from a chromosome that was never evaluated");
+            core::internal_error("fitness values requested from a chromosome that was never evaluated");
         }
         values.push_back(*chromosome.fitness);
     }
@@ -52,7 +52,7 @@ bool closes_band(const Chromosome& chromosome) { return !chromosome.fitness || s
 
 double entry_fitness(const HallEntry& entry) {
     if (!entry.fitness) {
-        internal_error("a hall of fame entry has no fitness");
+        core::internal_error("a hall of fame entry has no fitness");
     }
     return *entry.fitness;
 }
@@ -77,7 +77,7 @@ HallEntries::HallEntries(std::vector<Chromosome> entries) {
 
 HallEntry HallEntries::operator[](std::size_t i) const {
     if (i >= tree_.size()) {
-        internal_error("hall of fame entry index out of range");
+        core::internal_error("hall of fame entry index out of range");
     }
     if (i <= tree_.size() / 2) {
         return *const_iterator(std::next(tree_.begin(), static_cast<std::ptrdiff_t>(i)));
@@ -111,7 +111,7 @@ void HallEntries::admit(double fitness, SharedGenes genes) {
         const auto before = std::prev(best);
         if (before->first.closes) {
             if (!before->second.fitness) {
-                internal_error("a hall of fame entry has no fitness");
+                core::internal_error("a hall of fame entry has no fitness");
             }
             break;
         }
@@ -128,7 +128,7 @@ HallUniques::HallUniques(const GenesSet& given) {
 
 void HallOfFame::offer(const Chromosome& chromosome) {
     if (!chromosome.fitness) {
-        internal_error("a chromosome without fitness was offered to the hall of fame");
+        core::internal_error("a chromosome without fitness was offered to the hall of fame");
     }
     // The engine's hall never holds more than its capacity; one lowered
     // below its size first sheds the entries beyond it.
@@ -224,9 +224,9 @@ void Lineage::update(Population population, const Evaluator& evaluator, const Re
 
 const Population& Lineage::latest() const {
     if (generations.empty()) {
-        internal_error("the lineage keeps no population: there is no latest generation");
+        core::internal_error("the lineage keeps no population: there is no latest generation");
     }
     return generations.front();
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

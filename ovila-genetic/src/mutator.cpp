@@ -1,10 +1,10 @@
-#include "mutator.hpp"
+#include "ovila/genetic/mutator.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <utility>
 
-namespace ovila {
+namespace ovila::genetic {
 
 std::uint64_t swap_limit(double p) {
     // uniform() is k * 2^-53 with k the top 53 bits of the word, and
@@ -37,4 +37,4 @@ void SwapMutator::mutate(RandomSource& rng, std::span<Gene> genes) const {
     }
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

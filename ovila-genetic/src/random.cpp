@@ -1,4 +1,4 @@
-#include "random.hpp"
+#include "ovila/genetic/random.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,10 +7,10 @@
 
 #include <memory>
 
-#include "error.hpp"
-#include "kernels/bits.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -45,7 +45,7 @@ std::array<std::uint64_t, 4> usable_seed(std::array<std::uint64_t, 4> seed) {
     if ((seed[0] | seed[1] | seed[2] | seed[3]) == 0) {
         std::uint64_t state = 0;
         for (auto& word : seed) {
-            word = kernels::splitmix64(state);
+            word = core::splitmix64(state);
         }
     }
     return seed;
@@ -53,20 +53,20 @@ std::array<std::uint64_t, 4> usable_seed(std::array<std::uint64_t, 4> seed) {
 
 std::uint64_t RandomSource::range(std::uint64_t a, std::uint64_t b) {
     if (a >= b) {
-        internal_error("random range is empty: lower bound not below upper bound");
+        core::internal_error("random range is empty: lower bound not below upper bound");
     }
     return a + below(b - a);
 }
 
 std::uint64_t RandomSource::below(std::uint64_t n) {
     if (n == 0) {
-        internal_error("random index requested below 0");
+        core::internal_error("random index requested below 0");
     }
     return kernels::below_by_rejection<std::uint64_t>(n, [this] { return next_u64(); });
 }
 
 Xoshiro256x8::Xoshiro256x8(const std::array<std::array<std::uint64_t, 4>, lanes>& seeds)
-    : step_(kernels::xoshiro_x8_step(kernels::features())) {
+    : step_(kernels::xoshiro_x8_step(core::features())) {
     for (std::size_t k = 0; k < lanes; ++k) {
         const std::array<std::uint64_t, 4> seed = usable_seed(seeds[k]);
         for (std::size_t j = 0; j < 4; ++j) {
@@ -78,7 +78,7 @@ Xoshiro256x8::Xoshiro256x8(const std::array<std::array<std::uint64_t, 4>, lanes>
 Xoshiro256x8 Xoshiro256x8::from_entropy() {
     std::array<unsigned char, 32 * lanes> bytes{};
     if (!read_entropy(bytes.data(), bytes.size())) {
-        internal_error("could not read operating-system entropy to seed the random generator");
+        core::internal_error("could not read operating-system entropy to seed the random generator");
     }
     std::array<std::array<std::uint64_t, 4>, lanes> seeds{};
     for (std::size_t i = 0; i < 4 * lanes; ++i) {
@@ -112,4 +112,4 @@ RandomSource& thread_random() {
     return *generator;
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

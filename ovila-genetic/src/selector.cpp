@@ -1,11 +1,11 @@
-#include "selector.hpp"
+#include "ovila/genetic/selector.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 std::vector<const Chromosome*> Selector::select_references(RandomSource& rng, const Population& population,
                                                            std::optional<std::uint64_t> target) {
@@ -25,17 +25,6 @@ std::vector<const Chromosome*> Selector::select_references(RandomSource& rng, co
     return chosen;
 }
 
-Population Selector::select_population(RandomSource& rng, const Population& population,
-                                       std::optional<std::uint64_t> target) {
-    const std::vector<const Chromosome*> chosen = select_references(rng, population, target);
-    Population result;
-    result.chromosomes.reserve(chosen.size());
-    for (const Chromosome* chromosome : chosen) {
-        result.chromosomes.push_back(*chromosome);
-    }
-    return result;
-}
-
 void RouletteSelector::prepare(std::span<const Chromosome> chromosomes) {
     cumulative_.clear();
     cumulative_.reserve(chromosomes.size());
@@ -43,7 +32,7 @@ void RouletteSelector::prepare(std::span<const Chromosome> chromosomes) {
     bool sorted = true;
     for (const Chromosome& chromosome : chromosomes) {
         if (!chromosome.fitness) {
-            internal_error("roulette selection over a chromosome that was never evaluated");
+            core::internal_error("roulette selection over a chromosome that was never evaluated");
         }
         total = total + *chromosome.fitness;
         // A NaN sum or a decrease breaks the ordering the binary search needs.
@@ -56,19 +45,19 @@ void RouletteSelector::prepare(std::span<const Chromosome> chromosomes) {
 
 const Chromosome& RouletteSelector::select(RandomSource& rng, std::span<const Chromosome> chromosomes) const {
     if (cumulative_.empty()) {
-        internal_error("roulette selection from an empty population");
+        core::internal_error("roulette selection from an empty population");
     }
     const double t = cumulative_.back() * rng.uniform();
     const std::size_t j = sorted_ ? roulette_search(cumulative_, t) : roulette_scan(cumulative_, t);
     if (j >= chromosomes.size()) {
-        internal_error("roulette weights do not match the population they select from");
+        core::internal_error("roulette weights do not match the population they select from");
     }
     return chromosomes[j];
 }
 
 std::size_t roulette_scan(std::span<const double> cumulative, double t) {
     if (cumulative.empty()) {
-        internal_error("roulette scan over no weights");
+        core::internal_error("roulette scan over no weights");
     }
     for (std::size_t j = 0; j < cumulative.size(); ++j) {
         if (cumulative[j] >= t) {
@@ -80,7 +69,7 @@ std::size_t roulette_scan(std::span<const double> cumulative, double t) {
 
 std::size_t roulette_search(std::span<const double> cumulative, double t) {
     if (cumulative.empty()) {
-        internal_error("roulette search over no weights");
+        core::internal_error("roulette search over no weights");
     }
     // A NaN threshold (infinite total times a zero draw) compares false with
     // every entry: the scan falls through to the last one.
@@ -105,7 +94,7 @@ std::size_t roulette_search(std::span<const double> cumulative, double t) {
 
 const Chromosome& RandomSelector::select(RandomSource& rng, std::span<const Chromosome> chromosomes) const {
     if (chromosomes.empty()) {
-        internal_error("random selection from an empty population");
+        core::internal_error("random selection from an empty population");
     }
     return chromosomes[static_cast<std::size_t>(rng.below(chromosomes.size()))];
 }
@@ -117,7 +106,7 @@ std::unique_ptr<Selector> build_selector(SelectorKind kind) {
         case SelectorKind::Random:
             return std::make_unique<RandomSelector>();
     }
-    internal_error("unknown selector kind");
+    core::internal_error("unknown selector kind");
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -1,4 +1,4 @@
-#include "simple.hpp"
+#include "ovila/genetic/simple.hpp"
 
 #include <algorithm>
 #include <new>
@@ -7,9 +7,9 @@
 
 #include <unistd.h>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 namespace {
 
@@ -57,7 +57,7 @@ void check_working_set(const SequencingSettings& settings) {
         __builtin_add_overflow(total, hall, &total);
     const std::uint64_t available = physical_memory();
     if (overflow || hall_overflow || (available != 0 && total > available)) {
-        throw MemoryRefusal("a run of " + std::to_string(*settings.n_chromosomes) + " chromosomes of " +
+        throw core::MemoryRefusal("a run of " + std::to_string(*settings.n_chromosomes) + " chromosomes of " +
                             std::to_string(settings.n_genes) + " genes keeping up to " +
                             std::to_string(*settings.n_generations) +
                             " generations needs more memory than this machine has");
@@ -76,7 +76,7 @@ Population mutate_population(const SwapMutator& mutator, RandomSource& rng, Popu
         return result;
     }
     if (size == 0) {
-        internal_error("mutation has no chromosome to copy towards a non-empty population");
+        core::internal_error("mutation has no chromosome to copy towards a non-empty population");
     }
     if (count < result.chromosomes.max_size()) {
         result.chromosomes.reserve(static_cast<std::size_t>(count));
@@ -98,10 +98,10 @@ Population mutate_population(const SwapMutator& mutator, RandomSource& rng, Popu
 Lineage run_sga(const SequencingSettings& settings, const Evaluator& evaluator, const Recorder& recorder,
                 Selector& selector, const Crossover& crossover, const SwapMutator& mutator, RandomSource& rng) {
     if (!settings.n_generations) {
-        internal_error("a run needs a limit on n_generations");
+        core::internal_error("a run needs a limit on n_generations");
     }
     if (!settings.n_chromosomes) {
-        internal_error("a run needs n_chromosomes");
+        core::internal_error("a run needs n_chromosomes");
     }
     const std::uint64_t n_chromosomes = *settings.n_chromosomes;
     const std::uint64_t limit = *settings.n_generations;
@@ -144,13 +144,13 @@ Lineage run_sga(const SequencingSettings& settings, const Evaluator& evaluator, 
 Lineage sequence_sga(const RunOptions& options) {
     const SequencingSettings& settings = options.settings;
     if (!settings.n_generations) {
-        throw ConfigError("with no limit on n_generations and convergence set to never, this would run indefinitely.");
+        throw core::ConfigError("with no limit on n_generations and convergence set to never, this would run indefinitely.");
     }
     const std::unique_ptr<Evaluator> evaluator = build_evaluator(options.evaluator);
 
     const auto* recorder_kind = std::get_if<RecorderKind>(&options.recorder);
     if (recorder_kind == nullptr || *recorder_kind != RecorderKind::FitnessStatistics) {
-        throw ConfigError("unrecognized recorder options");
+        throw core::ConfigError("unrecognized recorder options");
     }
     const FitnessStatisticsRecorder recorder;
 
@@ -160,13 +160,13 @@ Lineage sequence_sga(const RunOptions& options) {
     RandomSource& rng = thread_random();
 
     if (!settings.n_chromosomes) {
-        throw ConfigError("n_chromosomes is required: set the number of chromosomes in each population.");
+        throw core::ConfigError("n_chromosomes is required: set the number of chromosomes in each population.");
     }
     if (*settings.n_chromosomes == 1) {
-        throw ConfigError("n_chromosomes must be 0 or at least 2: one chromosome has no partner to breed with.");
+        throw core::ConfigError("n_chromosomes must be 0 or at least 2: one chromosome has no partner to breed with.");
     }
     check_working_set(settings);
     return run_sga(settings, *evaluator, recorder, *selector, *crossover, mutator, rng);
 }
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -4,13 +4,13 @@
 #include <numeric>
 #include <thread>
 
-#include "error.hpp"
-#include "evaluator.hpp"
-#include "kernels/features.hpp"
-#include "random.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/evaluator.hpp"
+#include "ovila/core/features.hpp"
+#include "ovila/genetic/random.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -31,7 +31,7 @@ double direct(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n
     std::uint64_t sum = 0;
     for (std::uint64_t i = 0; i < len; ++i) {
         for (std::uint64_t j = kind == LL ? 0 : i + 1; j < len; ++j) {
-            if (genes[i] >= n || genes[j] >= n) throw InternalError("Matrix index out of bounds.");
+            if (genes[i] >= n || genes[j] >= n) throw core::InternalError("Matrix index out of bounds.");
             if (cells[genes[i] * n + genes[j]] == 0.0) continue;
             sum += kind == FM ? 1 : kind == FD ? j - i : (len - 1 - i) + j;
         }
@@ -46,18 +46,18 @@ double direct(EvaluatorKind kind, std::span<const double> cells, std::uint64_t n
 // allows (portable kernels only, and every feature it has).
 std::vector<std::unique_ptr<Evaluator>> under_each_features(const EvaluatorOptions& options) {
     std::vector<std::unique_ptr<Evaluator>> built;
-    const kernels::Features previous = kernels::set_features({false});
+    const core::Features previous = core::set_features({false});
     built.push_back(build_evaluator(options));
-    kernels::set_features(kernels::detected_features());
+    core::set_features(core::detected_features());
     built.push_back(build_evaluator(options));
-    kernels::set_features(previous);
+    core::set_features(previous);
     return built;
 }
 
 std::string refusal(EvaluatorOptions options) {
     try {
         build_evaluator(options);
-    } catch (const ConfigError& e) {
+    } catch (const core::ConfigError& e) {
         return e.what();
     }
     return "(accepted)";
@@ -130,20 +130,20 @@ TEST(MatrixEvaluators, ShortSequencesAndBounds) {
     // cannot reach them in a run and is an internal error.
     EXPECT_EQ(score(FM, kChain, {99}), 4.0);
     EXPECT_EQ(score(FD, kChain, {99}), 5.0);
-    EXPECT_THROW(score(FM, kChain, {}), InternalError);
-    EXPECT_THROW(score(FD, kChain, {}), InternalError);
+    EXPECT_THROW(score(FM, kChain, {}), core::InternalError);
+    EXPECT_THROW(score(FD, kChain, {}), core::InternalError);
     EXPECT_EQ(score(LL, kChain, {}), 1.0);
-    EXPECT_THROW(score(LL, kChain, {3}), InternalError);
+    EXPECT_THROW(score(LL, kChain, {3}), core::InternalError);
 
     for (const EvaluatorKind kind : {FM, FD, LL}) {
         for (const Genes& genes : {Genes{0, 3}, Genes{1, 1, 7}, Genes{0, 1, 2, ~Gene{0}}}) {
             try {
                 score(kind, kChain, genes);
                 ADD_FAILURE() << "no error";
-            } catch (const InternalError& e) {
+            } catch (const core::InternalError& e) {
                 EXPECT_STREQ(e.what(), "Matrix index out of bounds.");
             }
-            EXPECT_THROW(direct(kind, kChain, 3, 1, genes), InternalError);
+            EXPECT_THROW(direct(kind, kChain, 3, 1, genes), core::InternalError);
         }
     }
 }
@@ -274,7 +274,7 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulasForEachShortRowLength) {
                                 continue;  // a single gene looks at no cell
                             }
                             genes[rng.below(n)] = n + rng.below(3);
-                            EXPECT_THROW(evaluator->score(genes), InternalError) << "n=" << n;
+                            EXPECT_THROW(evaluator->score(genes), core::InternalError) << "n=" << n;
                             continue;
                         }
                         ASSERT_EQ(evaluator->score(genes), direct(kind, cells, n, offset, genes))
@@ -308,4 +308,4 @@ TEST(MatrixEvaluators, AgreeWithTheDirectFormulasOnLongRows) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

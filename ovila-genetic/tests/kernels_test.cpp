@@ -8,28 +8,20 @@
 #include <set>
 #include <string>
 
-#include "error.hpp"
-#include "kernels/feedback.hpp"
-#include "kernels/ipx.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
+#include "ovila/genetic/kernels/ipx.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 std::vector<kernels::FeedbackKernels> feedback_variants() {
     std::vector<kernels::FeedbackKernels> variants = {{&kernels::marks_portable, &kernels::distance_portable}};
 #if OVILA_AVX2_VARIANTS
-    if (kernels::detected_features().avx2) variants.push_back({&kernels::marks_avx2, &kernels::distance_avx2});
+    if (core::detected_features().avx2) variants.push_back({&kernels::marks_avx2, &kernels::distance_avx2});
 #endif
     return variants;
-}
-
-TEST(Kernels, FeaturesCanBeNarrowedButNotWidened) {
-    const kernels::Features previous = kernels::set_features({false});
-    EXPECT_FALSE(kernels::features().avx2);
-    kernels::set_features({true});
-    EXPECT_EQ(kernels::features().avx2, kernels::detected_features().avx2);
-    kernels::set_features(previous);
 }
 
 // Widths 1 to 20 words (small kernels of every width, both sides of the
@@ -77,55 +69,57 @@ TEST(Kernels, FeedbackScoresMatchTheWalk) {
         const Genes outside = {0, n, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
                                23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40};
         for (const auto& variant : variants) {
-            EXPECT_THROW(variant.marks(bm, outside, scratch), InternalError);
-            EXPECT_THROW(variant.distance(bm, outside, scratch), InternalError);
+            EXPECT_THROW(variant.marks(bm, outside, scratch), core::InternalError);
+            EXPECT_THROW(variant.distance(bm, outside, scratch), core::InternalError);
         }
-        EXPECT_THROW(kernels::feedback_walk(bm, outside, false), InternalError);
+        EXPECT_THROW(kernels::feedback_walk(bm, outside, false), core::InternalError);
     }
 }
 
 std::string fill_failure(auto&& fill) {
     try {
         fill();
-    } catch (const InternalError& e) {
+    } catch (const core::InternalError& e) {
         return e.what();
     }
     return "";
 }
 
-// Permutations, repeated and missing genes, lengths that differ and genes
-// far above the length; masks from sparse to dense.
+// Permutations, repeated and missing values, lengths that differ and values
+// far above the length; masks from sparse to dense. The children come with
+// stale values, which must all be overwritten.
 TEST(Kernels, IpxFillMatchesTheReference) {
+    using Values = std::vector<std::uint64_t>;
     Xoshiro256 rng({27, 18, 28, 18});
     kernels::IpxScratch scratch;
-    Genes fast1 = {7, 7, 7};  // reused storage must not leak into the children
-    Genes fast2;
     for (int round = 0; round < 2000; ++round) {
         const std::size_t n = static_cast<std::size_t>(rng.below(round < 1500 ? 20 : 300));
-        Genes a(n);
-        std::iota(a.begin(), a.end(), Gene{0});
-        Genes b = a;
+        Values a(n);
+        std::iota(a.begin(), a.end(), std::uint64_t{0});
+        Values b = a;
         for (std::size_t i = 0; i + 1 < n; ++i) {
             std::swap(a[i], a[rng.range(i, n)]);
             std::swap(b[i], b[rng.range(i, n)]);
         }
         const std::uint64_t shape = rng.below(5);
         if (shape == 1) {
-            for (Gene& g : a) g = rng.below(n + 3);
-            for (Gene& g : b) g = rng.below(n + 3);
+            for (std::uint64_t& g : a) g = rng.below(n + 3);
+            for (std::uint64_t& g : b) g = rng.below(n + 3);
         } else if (shape == 2) {
             a.resize(static_cast<std::size_t>(rng.below(n + 1)));
         } else if (shape == 3) {
-            for (Gene& g : a) g += Gene{1} << 62;
-            for (Gene& g : b) g += Gene{1} << 62;
+            for (std::uint64_t& g : a) g += std::uint64_t{1} << 62;
+            for (std::uint64_t& g : b) g += std::uint64_t{1} << 62;
         }
         std::vector<kernels::Word> keep((a.size() + 63) / 64);
         const std::uint64_t density = rng.below(4);
         for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
             if (rng.below(4) < density) kernels::set_bit(keep.data(), i);
         }
-        Genes ref1;
-        Genes ref2;
+        Values ref1(a.size(), 7);
+        Values ref2(a.size(), 7);
+        Values fast1(a.size(), 7);
+        Values fast2(a.size(), 7);
         const std::string ref_failure = fill_failure([&] { kernels::ipx_fill_reference(a, b, keep, ref1, ref2); });
         const std::string failure = fill_failure([&] { kernels::ipx_fill(a, b, keep, fast1, fast2, scratch); });
         ASSERT_EQ(failure, ref_failure) << "round " << round;
@@ -136,5 +130,21 @@ TEST(Kernels, IpxFillMatchesTheReference) {
     }
 }
 
+TEST(Kernels, IpxChildrenMustBeAsLongAsTheFirstParent) {
+    const std::vector<std::uint64_t> a = {0, 1, 2};
+    const std::vector<std::uint64_t> b = {2, 1, 0};
+    const std::vector<kernels::Word> keep = {0b010};
+    kernels::IpxScratch scratch;
+    std::vector<std::uint64_t> right(3);
+    std::vector<std::uint64_t> short_child(2);
+    const std::string expected = "IPX children must be as long as the first parent";
+    EXPECT_EQ(fill_failure([&] { kernels::ipx_fill(a, b, keep, right, short_child, scratch); }), expected);
+    EXPECT_EQ(fill_failure([&] { kernels::ipx_fill_reference(a, b, keep, short_child, right); }), expected);
+    std::vector<std::uint64_t> other(3);
+    kernels::ipx_fill(a, b, keep, right, other, scratch);
+    EXPECT_EQ(right, (std::vector<std::uint64_t>{2, 1, 0}));
+    EXPECT_EQ(other, (std::vector<std::uint64_t>{0, 1, 2}));
+}
+
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

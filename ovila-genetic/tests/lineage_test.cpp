@@ -5,11 +5,11 @@
 #include <limits>
 #include <thread>
 
-#include "error.hpp"
-#include "evaluator.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/evaluator.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::population_of;
@@ -37,7 +37,7 @@ TEST(HallOfFame, KeepsTheBestDistinctInAdmissionOrder) {
     hall.offer(with_fitness(6, {9}));  // ties the last entry: refused
     hall.offer(with_fitness(8, {10}));
     EXPECT_EQ(entries(hall), (std::vector<Genes>{{10}, {1}, {2}}));
-    EXPECT_THROW(hall.offer(Chromosome(Genes{11})), InternalError);
+    EXPECT_THROW(hall.offer(Chromosome(Genes{11})), core::InternalError);
 
     HallOfFame none;
     none.capacity = 0;
@@ -99,7 +99,7 @@ TEST(HallOfFame, AdmitsAsThePlainWalk) {
             for (const Chromosome& c : expected) {
                 hall.uniques.insert(c.genes);
             }
-            ASSERT_EQ(hall.chromosomes.to_vector().size(), expected.size());
+            ASSERT_EQ(std::distance(hall.chromosomes.begin(), hall.chromosomes.end()), std::ssize(expected));
             for (int i = 0; i < 3000; ++i) {
                 const double f = rng.below(50) == 0 ? kNaN : double(rng.below(25));
                 const Chromosome c = with_fitness(f, {rng.below(40), rng.below(40)});
@@ -154,7 +154,7 @@ TEST(FitnessStatistics, NaNValues) {
 
     Population unevaluated = population_of({1});
     unevaluated.chromosomes.emplace_back(Genes{0});
-    EXPECT_THROW(recorder.record(unevaluated), InternalError);
+    EXPECT_THROW(recorder.record(unevaluated), core::InternalError);
 }
 
 // Generation g holds g + 1 unevaluated chromosomes, so records tell their generation.
@@ -194,7 +194,7 @@ TEST(Lineage, KeepsTheNewestWithinItsLimits) {
     EXPECT_TRUE(nothing.generations.empty());
     EXPECT_TRUE(nothing.records.empty());
     EXPECT_EQ(nothing.hall_of_fame.chromosomes.size(), 1U);  // still offered
-    EXPECT_THROW(nothing.latest(), InternalError);
+    EXPECT_THROW(nothing.latest(), core::InternalError);
 }
 
 TEST(GeneAllocator, ReleasedBuffersServeTheNextRequestsOfTheirLength) {
@@ -272,4 +272,4 @@ TEST(GeneAllocator, KeepsNoMoreThanItsLimit) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

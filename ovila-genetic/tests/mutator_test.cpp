@@ -5,11 +5,11 @@
 #include <limits>
 #include <vector>
 
-#include "error.hpp"
-#include "simple.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/simple.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::range_word;
@@ -28,7 +28,7 @@ TEST(SwapMutator, ScriptedSwaps) {
               (Genes{11, 12, 10, 13}));
     EXPECT_EQ(mutated(1.0, {}, {}, 0), Genes{});
     EXPECT_EQ(mutated(0.5, {4}, {U(0.75)}, 1), Genes{4});
-    EXPECT_THROW(mutated(1.0, {4}, {U(0.0), 0}, 1), InternalError);  // no partner for a lone gene
+    EXPECT_THROW(mutated(1.0, {4}, {U(0.0), 0}, 1), core::InternalError);  // no partner for a lone gene
     EXPECT_EQ(mutated(1.0, {1, 2}, {U(0.5), 0, U(0.5), 0}, 4), (Genes{1, 2}));  // swaps there and back
     for (const double p : {std::numeric_limits<double>::quiet_NaN(), -1.0}) {
         EXPECT_EQ(mutated(p, {0, 1, 2}, {U(0.0), U(0.0), U(0.0)}, 3), (Genes{0, 1, 2}));
@@ -77,7 +77,7 @@ TEST(MutatePopulation, TargetsWrappingAndFitness) {
     EXPECT_TRUE(mutate_population(swap, none, numbered(3), 0, 1.0).chromosomes.empty());
     EXPECT_TRUE(mutate_population(swap, none, numbered(0), std::nullopt, 1.0).chromosomes.empty());
     EXPECT_EQ(none.consumed(), 0U);
-    EXPECT_THROW(mutate_population(swap, none, numbered(0), 3, 1.0), InternalError);
+    EXPECT_THROW(mutate_population(swap, none, numbered(0), 3, 1.0), core::InternalError);
 
     ScriptedRandom five({U(0.5), U(0.5), U(0.5), U(0.5), U(0.5)});
     const Population wrapped = mutate_population(swap, five, numbered(2), 5, 0.0);
@@ -99,4 +99,4 @@ TEST(MutatePopulation, TargetsWrappingAndFitness) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "error.hpp"
-#include "kernels/xoshiro.hpp"
-#include "random.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/core/xoshiro.hpp"
+#include "ovila/genetic/random.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 
 class Xoshiro256 final : public RandomSource {
 public:
@@ -20,7 +20,7 @@ public:
 protected:
     std::size_t refill(std::uint64_t* out, std::size_t capacity) override {
         for (std::size_t i = 0; i < capacity; ++i) {
-            out[i] = kernels::xoshiro_next(s_);
+            out[i] = core::xoshiro_next(s_);
         }
         return capacity;
     }
@@ -39,7 +39,7 @@ public:
     static std::uint64_t word_for_uniform(double u) {
         const double scaled = u * 0x1.0p53;
         if (!(u >= 0.0 && u < 1.0) || scaled != std::floor(scaled)) {
-            internal_error("word_for_uniform needs a multiple of 2^-53 in [0, 1)");
+            core::internal_error("word_for_uniform needs a multiple of 2^-53 in [0, 1)");
         }
         return static_cast<std::uint64_t>(scaled) << 11;
     }
@@ -47,7 +47,7 @@ public:
 protected:
     std::size_t refill(std::uint64_t* out, std::size_t capacity) override {
         if (capacity == 0 || next_ >= words_.size()) {
-            internal_error("scripted random source ran out of words");
+            core::internal_error("scripted random source ran out of words");
         }
         out[0] = words_[next_++];
         return 1;
@@ -58,4 +58,4 @@ private:
     std::size_t next_ = 0;
 };
 
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -6,11 +6,11 @@
 #include <memory>
 #include <numeric>
 
-#include "error.hpp"
-#include "generator.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/generator.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::index_word;
@@ -18,9 +18,9 @@ using testing::U;
 
 TEST(RandomSource, RangesAndRejection) {
     ScriptedRandom rng({index_word(0, 10), ~std::uint64_t{0}, 12345, 0, index_word(2, 3)});
-    EXPECT_THROW(rng.range(3, 3), InternalError);
-    EXPECT_THROW(rng.range(5, 2), InternalError);
-    EXPECT_THROW(rng.below(0), InternalError);
+    EXPECT_THROW(rng.range(3, 3), core::InternalError);
+    EXPECT_THROW(rng.range(5, 2), core::InternalError);
+    EXPECT_THROW(rng.below(0), core::InternalError);
     EXPECT_EQ(rng.consumed(), 0U);
     EXPECT_EQ(rng.range(10, 20), 10U);
     EXPECT_EQ(rng.range(10, 20), 19U);
@@ -28,7 +28,7 @@ TEST(RandomSource, RangesAndRejection) {
     // 2^64 mod 3 == 1: the zero word falls in the biased zone and is redrawn.
     EXPECT_EQ(rng.below(3), 2U);
     EXPECT_EQ(rng.consumed(), 5U);
-    EXPECT_THROW(rng.next_u64(), InternalError);  // script exhausted
+    EXPECT_THROW(rng.next_u64(), core::InternalError);  // script exhausted
 }
 
 TEST(RandomSource, UniformAndBits) {
@@ -36,7 +36,7 @@ TEST(RandomSource, UniformAndBits) {
     EXPECT_EQ(rng.uniform(), 0.5);
     EXPECT_EQ(rng.uniform(), 1.0 - 0x1.0p-53);
     EXPECT_EQ(rng.uniform(), 0.0);  // the low 11 bits are ignored
-    EXPECT_THROW(ScriptedRandom::word_for_uniform(1.0), InternalError);
+    EXPECT_THROW(ScriptedRandom::word_for_uniform(1.0), core::InternalError);
 
     // Lowest bit first, 64 bits per word.
     std::vector<bool> bits;
@@ -80,7 +80,7 @@ TEST(RandomSource, BitsInBulkMatchSingleBits) {
     EXPECT_EQ(rng.consumed(), 1U);
     EXPECT_EQ(rng.bits(64), ~std::uint64_t{0});
     EXPECT_EQ(rng.consumed(), 2U);
-    EXPECT_THROW(rng.bits(1), InternalError);
+    EXPECT_THROW(rng.bits(1), core::InternalError);
 }
 
 TEST(RandomSource, DrawsUntilBelowMatchSingleDraws) {
@@ -108,7 +108,7 @@ TEST(RandomSource, DrawsUntilBelowMatchSingleDraws) {
     EXPECT_EQ(rng.consumed(), 2U);
     EXPECT_EQ(rng.draws_until_below(0, 1), 0U);
     EXPECT_EQ(rng.consumed(), 2U);
-    EXPECT_THROW(rng.draws_until_below(5, std::uint64_t{1} << 51), InternalError);  // 0.25 is not below
+    EXPECT_THROW(rng.draws_until_below(5, std::uint64_t{1} << 51), core::InternalError);  // 0.25 is not below
 }
 
 TEST(Xoshiro256, KnownOutputsAndSeeding) {
@@ -132,12 +132,12 @@ TEST(Xoshiro256x8, EveryVariantInterleavesEightIndependentStreams) {
     seeds[5] = {0, 0, 0, 0};  // replaced like a single stream's all-zero seed
     std::vector<kernels::XoshiroStep> variants = {&kernels::xoshiro_x8_reference, &kernels::xoshiro_x8_portable};
 #if OVILA_AVX2_VARIANTS
-    if (kernels::detected_features().avx2) variants.push_back(&kernels::xoshiro_x8_avx2);
+    if (core::detected_features().avx2) variants.push_back(&kernels::xoshiro_x8_avx2);
 #endif
     for (const bool avx2 : {false, true}) {
-        const kernels::Features previous = kernels::set_features({avx2});
+        const core::Features previous = core::set_features({avx2});
         Xoshiro256x8 source(seeds);
-        kernels::set_features(previous);
+        core::set_features(previous);
         std::vector<std::unique_ptr<Xoshiro256>> single;
         for (const auto& seed : seeds) {
             single.push_back(std::make_unique<Xoshiro256>(seed));
@@ -205,4 +205,4 @@ TEST(RandomSequenceGenerator, UniformPermutations) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "error.hpp"
-#include "selector.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/selector.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 using testing::index_word;
@@ -43,10 +43,10 @@ TEST(RouletteSelector, FirstRunningSumReachingTheThreshold) {
     RouletteSelector selector;
     ScriptedRandom rng({U(0.5)});
     selector.prepare(Population().chromosomes);
-    EXPECT_THROW(selector.select(rng, {}), InternalError);
+    EXPECT_THROW(selector.select(rng, {}), core::InternalError);
     Population unevaluated = population_of({1});
     unevaluated.chromosomes.emplace_back(Genes{1});
-    EXPECT_THROW(selector.prepare(unevaluated.chromosomes), InternalError);
+    EXPECT_THROW(selector.prepare(unevaluated.chromosomes), core::InternalError);
 }
 
 // The binary search used on ordered sums must pick what the scan picks.
@@ -87,27 +87,22 @@ TEST(RouletteSelector, SearchMatchesScan) {
     EXPECT_GT(searched, 10000);
 }
 
-TEST(Selectors, SelectPopulationTargetsAndOrder) {
+TEST(Selectors, SelectReferencesTargetsAndOrder) {
     const Population p = population_of({1, 2, 3}, 7);
     ScriptedRandom none({});
     for (const SelectorKind kind : {SelectorKind::Roulette, SelectorKind::Random}) {
-        EXPECT_TRUE(build_selector(kind)->select_population(none, p, 0).chromosomes.empty());
-        EXPECT_TRUE(build_selector(kind)->select_population(none, Population(), std::nullopt).chromosomes.empty());
+        EXPECT_TRUE(build_selector(kind)->select_references(none, p, 0).empty());
+        EXPECT_TRUE(build_selector(kind)->select_references(none, Population(), std::nullopt).empty());
     }
     EXPECT_EQ(none.consumed(), 0U);
-    EXPECT_THROW(RandomSelector().select(none, {}), InternalError);
+    EXPECT_THROW(RandomSelector().select(none, {}), core::InternalError);
 
-    // Sums 1, 3, 6: u = 0.875, 0, 0.375 pick 2, 0, 1; copies keep their fitness.
+    // Sums 1, 3, 6: u = 0.875, 0, 0.375 pick 2, 0, 1, in draw order.
     ScriptedRandom rng({U(0.875), U(0.0), U(0.375), index_word(1, 3)});
-    const Population drawn = RouletteSelector().select_population(rng, p, std::nullopt);
-    EXPECT_EQ(drawn.generation, 0U);
-    ASSERT_EQ(drawn.chromosomes.size(), 3U);
-    EXPECT_EQ(drawn.chromosomes[0].genes, Genes{2});
-    EXPECT_EQ(drawn.chromosomes[0].fitness, 3.0);
-    EXPECT_EQ(drawn.chromosomes[1].genes, Genes{0});
-    EXPECT_EQ(drawn.chromosomes[2].genes, Genes{1});
-    EXPECT_EQ(RandomSelector().select_population(rng, p, 1).chromosomes[0].genes, Genes{1});
+    const std::vector<const Chromosome*> drawn = RouletteSelector().select_references(rng, p, std::nullopt);
+    EXPECT_EQ(drawn, (std::vector<const Chromosome*>{&p.chromosomes[2], &p.chromosomes[0], &p.chromosomes[1]}));
+    EXPECT_EQ(RandomSelector().select_references(rng, p, 1), std::vector<const Chromosome*>{&p.chromosomes[1]});
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <new>
 
-#include "error.hpp"
-#include "simple.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/simple.hpp"
 #include "test_support.hpp"
 
-namespace ovila {
+namespace ovila::genetic {
 namespace {
 
 // A constant fitness that counts the sequences it scores.
@@ -112,8 +112,8 @@ TEST(RunSga, PopulationSizesAndInternalChecks) {
 
     SequencingSettings s = settings(4, 2);
     s.n_generations.reset();
-    EXPECT_THROW(ops.run(s), InternalError);
-    EXPECT_THROW(ops.run(settings(1, 2)), InternalError);  // one parent cannot be paired
+    EXPECT_THROW(ops.run(s), core::InternalError);
+    EXPECT_THROW(ops.run(settings(1, 2)), core::InternalError);  // one parent cannot be paired
 }
 
 TEST(RunSga, OnlyNewGenesAreEvaluated) {
@@ -131,7 +131,7 @@ TEST(RunSga, OnlyNewGenesAreEvaluated) {
     EXPECT_EQ(evaluations(0.0, 1.0), 6U * 5U);  // every copy mutated and scored again
 }
 
-// The generational loop with every step spelled out on copies.
+// The generational loop with every step spelled out.
 Lineage spelled_out(const SequencingSettings& s, Operators& ops) {
     RandomSequenceGenerator generator;
     std::vector<Chromosome> initial;
@@ -141,9 +141,10 @@ Lineage spelled_out(const SequencingSettings& s, Operators& ops) {
     Lineage lineage = Lineage::create(Population(std::move(initial), 0), *ops.evaluator, ops.recorder,
                                       s.n_generations, s.n_records, s.n_hall_of_fame);
     for (std::uint64_t g = 1; g <= *s.n_generations; ++g) {
-        const Population parents = ops.selector.select_population(ops.rng, lineage.latest(), s.n_chromosomes);
+        const std::vector<const Chromosome*> parents =
+            ops.selector.select_references(ops.rng, lineage.latest(), s.n_chromosomes);
         std::vector<Chromosome> offspring =
-            ops.crossover.crossover_population(ops.rng, parents.chromosomes, s.n_chromosomes, s.p_crossover);
+            ops.crossover.crossover_population(ops.rng, parents, s.n_chromosomes, s.p_crossover);
         Population next = mutate_population(ops.mutator, ops.rng, Population(std::move(offspring), 0),
                                             s.n_chromosomes, s.p_mutation);
         next.generation = g;
@@ -200,7 +201,7 @@ RunOptions options() {
 std::string refusal(const RunOptions& o) {
     try {
         sequence_sga(o);
-    } catch (const ConfigError& e) {
+    } catch (const core::ConfigError& e) {
         return e.what();
     }
     return "(ran)";
@@ -276,4 +277,4 @@ TEST(SequenceSga, RunsWithOtherOperators) {
 }
 
 }  // namespace
-}  // namespace ovila
+}  // namespace ovila::genetic

@@ -5,12 +5,12 @@
 #include <initializer_list>
 #include <vector>
 
-#include "kernels/bits.hpp"
-#include "lineage.hpp"
+#include "ovila/genetic/kernels/bits.hpp"
+#include "ovila/genetic/lineage.hpp"
 #include "oracles.hpp"
-#include "random.hpp"
+#include "ovila/genetic/random.hpp"
 
-namespace ovila::testing {
+namespace ovila::genetic::testing {
 
 // A word that makes `uniform()` return exactly u.
 inline std::uint64_t U(double u) { return ScriptedRandom::word_for_uniform(u); }
@@ -37,4 +37,4 @@ inline Population population_of(std::initializer_list<double> fitness, std::uint
     return population;
 }
 
-}  // namespace ovila::testing
+}  // namespace ovila::genetic::testing

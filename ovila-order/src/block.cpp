@@ -3,8 +3,8 @@
 // stop), so that a search can look at them between moves without waiting.
 #include <numeric>
 
-#include "objective.hpp"
-#include "order.hpp"
+#include "ovila/order/objective.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

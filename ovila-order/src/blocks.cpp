@@ -5,7 +5,7 @@
 #include <functional>
 #include <queue>
 
-#include "order.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

@@ -8,8 +8,8 @@
 // limit. Only marks inside a strongly connected block can lie on a cycle.
 #include <algorithm>
 
-#include "objective.hpp"
-#include "order.hpp"
+#include "ovila/order/objective.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

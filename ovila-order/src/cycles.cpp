@@ -8,9 +8,9 @@
 #include <queue>
 #include <set>
 
-#include "objective.hpp"
-#include "order.hpp"
-#include "search.hpp"
+#include "ovila/order/objective.hpp"
+#include "ovila/order/order.hpp"
+#include "ovila/order/search.hpp"
 
 namespace ovila::order {
 

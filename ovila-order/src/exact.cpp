@@ -5,8 +5,8 @@
 #include <limits>
 #include <string>
 
-#include "objective.hpp"
-#include "order.hpp"
+#include "ovila/order/objective.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

@@ -2,7 +2,7 @@
 #include <limits>
 #include <string>
 
-#include "order.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 
@@ -80,15 +80,6 @@ Graph Graph::from_rows(std::int32_t n, std::span<const std::int32_t> indptr,
     return from_pairs(n, rows, indices, weights);
 }
 
-Graph Graph::from_arcs(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs) {
-    std::vector<std::int32_t> indptr(static_cast<std::size_t>(n) + 1, 0), indices(arcs.size());
-    for (auto [u, v] : arcs) ++indptr[static_cast<std::size_t>(u) + 1];
-    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) indptr[i + 1] += indptr[i];
-    std::vector<std::int32_t> fill(indptr.begin(), indptr.end() - 1);
-    for (auto [u, v] : arcs) indices[static_cast<std::size_t>(fill[u]++)] = v;
-    return from_rows(n, indptr, indices);
-}
-
 Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std::span<const std::int32_t> cols,
                         std::span<const std::int64_t> weights) {
     if (n < 0) throw InputError("n must not be negative, got " + std::to_string(n));
@@ -153,14 +144,6 @@ Graph Graph::from_pairs(std::int32_t n, std::span<const std::int32_t> rows, std:
     }
     build_reverse(g);
     return g;
-}
-
-std::vector<std::int32_t> Graph::mark_rows() const {
-    std::vector<std::int32_t> out(needs.size());
-    for (std::int32_t u = 0; u < n; ++u) {
-        for (std::int32_t k = needs_ptr[u]; k < needs_ptr[u + 1]; ++k) out[static_cast<std::size_t>(k)] = u;
-    }
-    return out;
 }
 
 void check_order(std::int32_t n, std::span<const std::int32_t> order) {

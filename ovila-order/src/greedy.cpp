@@ -2,7 +2,7 @@
 // left at the front, an item that nothing left needs at the back, and
 // otherwise the item with the largest (needed by) - (needs) at the front.
 // Items wait in buckets of doubly linked lists, so a run is O(n + m).
-#include "order.hpp"
+#include "ovila/order/order.hpp"
 
 namespace ovila::order {
 

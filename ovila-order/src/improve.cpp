@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "search.hpp"
+#include "ovila/order/search.hpp"
 
 namespace ovila::order {
 

@@ -1,4 +1,4 @@
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 
 #include <algorithm>
 

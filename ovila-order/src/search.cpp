@@ -1,4 +1,4 @@
-#include "search.hpp"
+#include "ovila/order/search.hpp"
 
 #include <cstring>
 
@@ -296,21 +296,6 @@ bool polish(const Graph& g, Objective objective, std::vector<std::int32_t>& orde
         }
     }
     return done;
-}
-
-std::int64_t move_delta(const Graph& g, std::span<const std::int32_t> order, std::span<const std::int32_t> pos,
-                        std::int32_t from, std::int32_t to) {
-    const std::int32_t v = order[from];
-    std::int64_t d = 0;
-    const std::int32_t lo = std::min(from, to), hi = std::max(from, to);
-    const int sign = to < from ? 1 : -1;
-    for (std::int32_t w : g.needs_of(v)) {
-        if (pos[w] >= lo && pos[w] <= hi && w != v) d += sign;
-    }
-    for (std::int32_t w : g.needed_by_of(v)) {
-        if (pos[w] >= lo && pos[w] <= hi && w != v) d -= sign;
-    }
-    return d;
 }
 
 namespace {

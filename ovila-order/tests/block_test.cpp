@@ -3,7 +3,7 @@
 #include <set>
 #include <thread>
 
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {
@@ -39,7 +39,7 @@ TEST(Graph, FromPairsSortsRowsAndDropsRepeatsAndSelfMarks) {
         EXPECT_EQ(g.needed_by, reference.needed_by);
         for (std::int32_t u = 0; u < g.n; ++u) EXPECT_TRUE(std::is_sorted(g.needs_of(u).begin(), g.needs_of(u).end()));
         // The reverse rows name each mark's number.
-        const auto rows_of = g.mark_rows();
+        const auto rows_of = mark_rows(g);
         for (std::size_t i = 0; i < g.needed_by.size(); ++i) {
             EXPECT_EQ(rows_of[static_cast<std::size_t>(g.needed_mark[i])], g.needed_by[i]);
         }
@@ -139,7 +139,7 @@ TEST(Block, KeepsTheBestOrderAndTheHighestBoundAcrossThreads) {
 
 // The marks of a cycle, as a set, and whether they close a cycle.
 bool closes_a_cycle(const Graph& g, const Cycle& cycle) {
-    const auto rows = g.mark_rows();
+    const auto rows = mark_rows(g);
     std::vector<std::int32_t> next(static_cast<std::size_t>(g.n), -1);
     for (std::int32_t k : cycle) {
         if (next[rows[k]] != -1) return false;  // simple: one mark out of each item
@@ -155,7 +155,7 @@ bool closes_a_cycle(const Graph& g, const Cycle& cycle) {
 
 // Whether the marks with kept != 0 hold a cycle through mark k.
 bool on_kept_cycle(const Graph& g, const std::vector<std::uint8_t>& kept, std::int32_t k) {
-    const auto rows = g.mark_rows();
+    const auto rows = mark_rows(g);
     std::vector<char> seen(static_cast<std::size_t>(g.n), 0);
     std::vector<std::int32_t> stack{g.needs[k]};
     while (!stack.empty()) {
@@ -227,7 +227,7 @@ TEST(Cycles, OrderKeepingLeavesOnlyMarksNotKeptWhenTheKeptAreAcyclic) {
         const auto order = shuffled(g.n, seed);
         std::vector<std::int32_t> pos(static_cast<std::size_t>(g.n));
         for (std::int32_t i = 0; i < g.n; ++i) pos[order[i]] = i;
-        const auto rows = g.mark_rows();
+        const auto rows = mark_rows(g);
         std::vector<std::uint8_t> kept(g.needs.size());
         for (std::size_t k = 0; k < kept.size(); ++k) kept[k] = pos[g.needs[k]] < pos[rows[k]];
         const auto keeping = order_keeping(g, kept, Objective::marks);

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "objective.hpp"
+#include "ovila/order/objective.hpp"
 #include "support.hpp"
 
 namespace ovila::order {
@@ -56,9 +56,9 @@ TEST(Condense, DeepChainAndLongCycleNeedNoRecursion) {
     const std::int32_t n = 300000;
     std::vector<std::pair<std::int32_t, std::int32_t>> arcs;
     for (std::int32_t u = 0; u + 1 < n; ++u) arcs.emplace_back(u, u + 1);
-    EXPECT_EQ(condense(Graph::from_arcs(n, arcs)).count, n);
+    EXPECT_EQ(condense(graph_of(n, arcs)).count, n);
     arcs.emplace_back(n - 1, 0);
-    const Graph cycle = Graph::from_arcs(n, arcs);
+    const Graph cycle = graph_of(n, arcs);
     EXPECT_EQ(condense(cycle).count, 1);
     EXPECT_EQ(cycle_bound(cycle), 1);
 }
@@ -72,7 +72,7 @@ TEST(Greedy, GivesAPermutationAndNoFeedbackWithoutCycles) {
         for (std::int32_t u = 0; u < g.n; ++u)
             for (std::int32_t v : g.needs_of(u))
                 if (v < u) arcs.emplace_back(u, v);
-        const Graph acyclic = Graph::from_arcs(g.n, arcs);
+        const Graph acyclic = graph_of(g.n, arcs);
         EXPECT_EQ(feedback(acyclic, greedy(acyclic)), 0);
     }
 }
@@ -132,7 +132,7 @@ TEST(CycleBound, NeverExceedsTheOptimum) {
         EXPECT_LE(cycle_bound(g), exact(g, [](std::int64_t) { return true; })->cost);
     }
     // Disjoint 2-cycles and triangles: the bound is their number.
-    const Graph g = Graph::from_arcs(8, {{0, 1}, {1, 0}, {2, 3}, {3, 2}, {4, 5}, {5, 6}, {6, 4}, {7, 4}});
+    const Graph g = graph_of(8, {{0, 1}, {1, 0}, {2, 3}, {3, 2}, {4, 5}, {5, 6}, {6, 4}, {7, 4}});
     EXPECT_EQ(cycle_bound(g), 3);
 }
 

@@ -4,12 +4,50 @@
 
 #include <algorithm>
 #include <numeric>
+#include <span>
+#include <utility>
 #include <vector>
 
-#include "order.hpp"
-#include "search.hpp"
+#include "ovila/order/order.hpp"
+#include "ovila/order/search.hpp"
 
 namespace ovila::order::testing {
+
+// The graph of the marks "u needs v" for the pairs (u, v).
+inline Graph graph_of(std::int32_t n, const std::vector<std::pair<std::int32_t, std::int32_t>>& arcs) {
+    std::vector<std::int32_t> rows, cols;
+    for (const auto& [u, v] : arcs) {
+        rows.push_back(u);
+        cols.push_back(v);
+    }
+    return Graph::from_pairs(n, rows, cols);
+}
+
+// The item that needs, for every mark.
+inline std::vector<std::int32_t> mark_rows(const Graph& g) {
+    std::vector<std::int32_t> out(g.needs.size());
+    for (std::int32_t u = 0; u < g.n; ++u) {
+        for (std::int32_t k = g.needs_ptr[u]; k < g.needs_ptr[u + 1]; ++k) out[static_cast<std::size_t>(k)] = u;
+    }
+    return out;
+}
+
+// Cost change of moving the item at position `from` to position `to` (the
+// others keep their relative order), from the item's marks alone.
+inline std::int64_t move_delta(const Graph& g, std::span<const std::int32_t> order, std::span<const std::int32_t> pos,
+                               std::int32_t from, std::int32_t to) {
+    const std::int32_t v = order[from];
+    std::int64_t d = 0;
+    const std::int32_t lo = std::min(from, to), hi = std::max(from, to);
+    const int sign = to < from ? 1 : -1;
+    for (std::int32_t w : g.needs_of(v)) {
+        if (pos[w] >= lo && pos[w] <= hi && w != v) d += sign;
+    }
+    for (std::int32_t w : g.needed_by_of(v)) {
+        if (pos[w] >= lo && pos[w] <= hi && w != v) d -= sign;
+    }
+    return d;
+}
 
 inline Graph random_graph(std::int32_t n, double density, std::uint64_t seed) {
     Random rng(seed);
@@ -19,7 +57,7 @@ inline Graph random_graph(std::int32_t n, double density, std::uint64_t seed) {
             if (u != v && static_cast<double>(rng.next() >> 11) * 0x1.0p-53 < density) arcs.emplace_back(u, v);
         }
     }
-    return Graph::from_arcs(n, arcs);
+    return graph_of(n, arcs);
 }
 
 inline std::vector<std::int32_t> shuffled(std::int32_t n, std::uint64_t seed) {

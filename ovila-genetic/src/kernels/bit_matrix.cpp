@@ -1,4 +1,4 @@
-#include "kernels/bit_matrix.hpp"
+#include "ovila/genetic/kernels/bit_matrix.hpp"
 
 #include <algorithm>
 
@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -65,4 +65,4 @@ BitMatrix::BitMatrix(std::span<const double> cells, std::uint64_t size)
     }
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

@@ -1,24 +1,24 @@
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
 #include <algorithm>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
-void check_bounds(const BitMatrix& bm, std::span<const Gene> genes) {
-    for (const Gene g : genes) {
+void check_bounds(const BitMatrix& bm, std::span<const std::uint64_t> genes) {
+    for (const std::uint64_t g : genes) {
         if (g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
     }
 }
 
 }  // namespace
 
-std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const Gene> genes, bool weighted) {
+std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes, bool weighted) {
     check_bounds(bm, genes);
     const std::size_t len = genes.size();
     std::uint64_t total = 0;
@@ -33,7 +33,7 @@ std::uint64_t feedback_walk(const BitMatrix& bm, std::span<const Gene> genes, bo
     return total;
 }
 
-std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes) {
+std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const std::uint64_t> genes) {
     check_bounds(bm, genes);
     const std::uint64_t len = genes.size();
     std::uint64_t v = 0;
@@ -48,15 +48,15 @@ std::uint64_t lower_left_walk(const BitMatrix& bm, std::span<const Gene> genes) 
     return v;
 }
 
-bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
+bool ScoreScratch::distinct(std::span<const std::uint64_t> genes, std::uint64_t n) {
     if (++stamp_ == 0) {
         std::fill(stamps_.begin(), stamps_.end(), 0);
         stamp_ = 1;
     }
     bool distinct = true;
-    for (const Gene g : genes) {
+    for (const std::uint64_t g : genes) {
         if (g >= n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         std::uint64_t& seen = stamps_[static_cast<std::size_t>(g)];
         if (seen == stamp_) {
@@ -68,7 +68,7 @@ bool ScoreScratch::distinct(std::span<const Gene> genes, std::uint64_t n) {
     return distinct;
 }
 
-FeedbackKernels feedback_kernels(Features features, const BitMatrix& bm) {
+FeedbackKernels feedback_kernels(core::Features features, const BitMatrix& bm) {
 #if OVILA_AVX2_VARIANTS
     if (features.avx2 && bm.words >= 5) {
         return {&marks_avx2, &distance_avx2};
@@ -80,4 +80,4 @@ FeedbackKernels feedback_kernels(Features features, const BitMatrix& bm) {
     return {&marks_portable, &distance_portable};
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

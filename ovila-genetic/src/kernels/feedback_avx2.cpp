@@ -1,16 +1,16 @@
 // The AVX2 fast scores. Positions are weighted in 32-bit lanes, so
 // sequences of 2^32 genes or more take the portable path.
-#include "kernels/feedback.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
 #if OVILA_AVX2_VARIANTS
 
 #include <algorithm>
 #include <utility>
 
-#include "error.hpp"
-#include "kernels/avx2.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/kernels/avx2.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -26,7 +26,7 @@ constexpr std::size_t max_weighted_length = 0xFFFFFFFFU;
 // returned when a gene repeats.
 template <std::size_t W, bool Weighted, bool Rows, bool Reverse, bool Check>
 [[gnu::always_inline]] OVILA_TARGET_AVX2 inline std::optional<std::uint64_t> placed_small(
-    const BitMatrix& bm, std::span<const Gene> genes) {
+    const BitMatrix& bm, std::span<const std::uint64_t> genes) {
     constexpr std::size_t C = W / 4;
     constexpr std::size_t T = W % 4;
     const __m256i zero = _mm256_setzero_si256();
@@ -42,9 +42,9 @@ template <std::size_t W, bool Weighted, bool Rows, bool Reverse, bool Check>
     const __m256i step = _mm256_set1_epi64x(Reverse ? -1 : 1);
     for (std::size_t t = 0; t < len; ++t) {
         const std::size_t i = Reverse ? len - 1 - t : t;
-        const Gene g = genes[i];
+        const std::uint64_t g = genes[i];
         if (Check && g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         const Word* bits = Rows ? bm.row(g) : bm.col(g);
         __m256i bytes = zero;
@@ -88,7 +88,7 @@ template <std::size_t W, bool Weighted, bool Rows, bool Reverse, bool Check>
 
 template <std::size_t W, bool Distance>
 [[gnu::always_inline]] OVILA_TARGET_AVX2 inline std::optional<std::uint64_t> score_small(
-    const BitMatrix& bm, std::span<const Gene> genes) {
+    const BitMatrix& bm, std::span<const std::uint64_t> genes) {
     const std::optional<std::uint64_t> forward = placed_small<W, Distance, false, false, true>(bm, genes);
     if constexpr (Distance) {
         if (forward) return *forward - *placed_small<W, true, true, true, false>(bm, genes);
@@ -98,7 +98,7 @@ template <std::size_t W, bool Distance>
 
 // The score for bm.words in 5 .. small_words, one instance per width.
 template <bool Distance, std::size_t... I>
-OVILA_TARGET_AVX2 std::optional<std::uint64_t> score_small_table(const BitMatrix& bm, std::span<const Gene> genes,
+OVILA_TARGET_AVX2 std::optional<std::uint64_t> score_small_table(const BitMatrix& bm, std::span<const std::uint64_t> genes,
                                                                  std::index_sequence<I...>) {
     std::optional<std::uint64_t> result;
     static_cast<void>(((bm.words == I + 5 ? (result = score_small<I + 5, Distance>(bm, genes), true) : false) || ...));
@@ -109,7 +109,7 @@ OVILA_TARGET_AVX2 std::optional<std::uint64_t> score_small_table(const BitMatrix
 // 256-bit chunk at a time so that the next gene's loads are forwarded from a
 // store of the same width. Bytes of the per-gene count are summed into
 // 64-bit lanes every 31 chunks, before a byte can overflow.
-OVILA_TARGET_AVX2 std::uint64_t placed_large(const BitMatrix& bm, std::span<const Gene> genes, Word* placed,
+OVILA_TARGET_AVX2 std::uint64_t placed_large(const BitMatrix& bm, std::span<const std::uint64_t> genes, Word* placed,
                                              bool rows, bool reverse, bool weighted) {
     const std::size_t words = bm.words;
     const std::size_t chunks = words / 4;
@@ -121,7 +121,7 @@ OVILA_TARGET_AVX2 std::uint64_t placed_large(const BitMatrix& bm, std::span<cons
     const std::size_t len = genes.size();
     for (std::size_t step = 0; step < len; ++step) {
         const std::size_t i = reverse ? len - 1 - step : step;
-        const Gene g = genes[i];
+        const std::uint64_t g = genes[i];
         const Word* bits = rows ? bm.row(g) : bm.col(g);
         __m256i sums = zero;
         for (std::size_t c = 0; c < chunks;) {
@@ -157,7 +157,7 @@ OVILA_TARGET_AVX2 std::uint64_t placed_large(const BitMatrix& bm, std::span<cons
 
 }  // namespace
 
-std::optional<std::uint64_t> marks_avx2(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch) {
+std::optional<std::uint64_t> marks_avx2(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch) {
     if (bm.words < 5 || genes.size() > max_weighted_length) return marks_portable(bm, genes, scratch);
     if (!words_pay(bm, genes.size())) return std::nullopt;
     if (bm.words <= small_words) {
@@ -167,7 +167,7 @@ std::optional<std::uint64_t> marks_avx2(const BitMatrix& bm, std::span<const Gen
     return placed_large(bm, genes, scratch.placed(), false, false, false);
 }
 
-std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch) {
+std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch) {
     if (bm.words < 5 || genes.size() > max_weighted_length) return distance_portable(bm, genes, scratch);
     if (!words_pay(bm, genes.size())) return std::nullopt;
     if (bm.words <= small_words) {
@@ -178,6 +178,6 @@ std::optional<std::uint64_t> distance_avx2(const BitMatrix& bm, std::span<const 
     return forward - placed_large(bm, genes, scratch.placed(), true, true, true);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels
 
 #endif

@@ -3,10 +3,10 @@
 // time, so the loops unroll); above that it lives in the scratch.
 #include <utility>
 
-#include "error.hpp"
-#include "kernels/feedback.hpp"
+#include "ovila/core/error.hpp"
+#include "ovila/genetic/kernels/feedback.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
@@ -23,7 +23,7 @@ template <std::size_t W>
 // A gene is added by ORing its unit row in, which keeps the set in
 // registers; one word is simply shifted in.
 template <std::size_t W>
-[[gnu::always_inline]] inline void place_small(Word (&placed)[W], const BitMatrix& bm, Gene g) {
+[[gnu::always_inline]] inline void place_small(Word (&placed)[W], const BitMatrix& bm, std::uint64_t g) {
     if constexpr (W == 1) {
         placed[0] |= Word{1} << (g % 64);
     } else {
@@ -39,14 +39,14 @@ template <std::size_t W>
 // repeats (fewer bits in the final set than genes).
 template <std::size_t W, bool Weighted>
 [[gnu::always_inline]] inline std::optional<std::uint64_t> forward_small(const BitMatrix& bm,
-                                                                         std::span<const Gene> genes) {
+                                                                         std::span<const std::uint64_t> genes) {
     Word placed[W] = {};
     std::uint64_t total = 0;
     const std::size_t len = genes.size();
     for (std::size_t j = 0; j < len; ++j) {
-        const Gene g = genes[j];
+        const std::uint64_t g = genes[j];
         if (g >= bm.n) {
-            internal_error("Matrix index out of bounds.");
+            core::internal_error("Matrix index out of bounds.");
         }
         const std::uint64_t count = count_small<W>(bm.col(g), placed);
         total += Weighted ? static_cast<std::uint64_t>(j) * count : count;
@@ -63,11 +63,11 @@ template <std::size_t W, bool Weighted>
 // sum over i of i * (marks from position i to later positions), for
 // distinct in-bounds genes.
 template <std::size_t W>
-[[gnu::always_inline]] inline std::uint64_t backward_small(const BitMatrix& bm, std::span<const Gene> genes) {
+[[gnu::always_inline]] inline std::uint64_t backward_small(const BitMatrix& bm, std::span<const std::uint64_t> genes) {
     Word placed[W] = {};
     std::uint64_t total = 0;
     for (std::size_t i = genes.size(); i-- > 0;) {
-        const Gene g = genes[i];
+        const std::uint64_t g = genes[i];
         total += static_cast<std::uint64_t>(i) * count_small<W>(bm.row(g), placed);
         place_small<W>(placed, bm, g);
     }
@@ -78,7 +78,7 @@ template <std::size_t W>
 // earlier positions and b_i the marks from position i to later positions.
 template <std::size_t W, bool Distance>
 [[gnu::always_inline]] inline std::optional<std::uint64_t> score_small(const BitMatrix& bm,
-                                                                       std::span<const Gene> genes) {
+                                                                       std::span<const std::uint64_t> genes) {
     const std::optional<std::uint64_t> forward = forward_small<W, Distance>(bm, genes);
     if constexpr (Distance) {
         if (forward) return *forward - backward_small<W>(bm, genes);
@@ -89,7 +89,7 @@ template <std::size_t W, bool Distance>
 // The score for bm.words in 1 .. small_words, one instance per width.
 template <bool Distance, std::size_t... I>
 [[gnu::always_inline]] inline std::optional<std::uint64_t> score_small_table(const BitMatrix& bm,
-                                                                             std::span<const Gene> genes,
+                                                                             std::span<const std::uint64_t> genes,
                                                                              std::index_sequence<I...>) {
     std::optional<std::uint64_t> result;
     static_cast<void>(((bm.words == I + 1 ? (result = score_small<I + 1, Distance>(bm, genes), true) : false) || ...));
@@ -100,7 +100,7 @@ template <bool Distance, std::size_t... I>
 // the marks between the gene at i and the genes placed before it, reading
 // the gene's column (or row).
 template <bool Rows, bool Reverse, bool Weighted>
-std::uint64_t placed_large(const BitMatrix& bm, std::span<const Gene> genes, Word* placed) {
+std::uint64_t placed_large(const BitMatrix& bm, std::span<const std::uint64_t> genes, Word* placed) {
     const std::size_t words = bm.words;
     const std::size_t len = genes.size();
     std::fill(placed, placed + words, Word{0});
@@ -131,7 +131,7 @@ std::uint64_t placed_large(const BitMatrix& bm, std::span<const Gene> genes, Wor
 
 template <bool Distance>
 [[gnu::always_inline]] inline std::optional<std::uint64_t> score_portable(const BitMatrix& bm,
-                                                                          std::span<const Gene> genes,
+                                                                          std::span<const std::uint64_t> genes,
                                                                           ScoreScratch& scratch) {
     if (bm.words == 0 || !words_pay(bm, genes.size())) return std::nullopt;
     if (bm.words <= small_words) {
@@ -147,11 +147,11 @@ template <bool Distance>
 
 // v = sum_i (L-1-i)*(marks in row s_i among present genes)
 //   + sum_j j*(marks in column s_j among present genes).
-std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const Gene> genes, Word* present) {
+std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const std::uint64_t> genes, Word* present) {
     const std::size_t words = bm.words;
     const std::uint64_t len = genes.size();
     std::fill(present, present + words, Word{0});
-    for (const Gene g : genes) {
+    for (const std::uint64_t g : genes) {
         set_bit(present, g);
     }
     std::uint64_t v = 0;
@@ -172,18 +172,18 @@ std::uint64_t lower_left_bits(const BitMatrix& bm, std::span<const Gene> genes, 
 }  // namespace
 
 OVILA_POPCOUNT_CLONES
-std::optional<std::uint64_t> marks_portable(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch) {
+std::optional<std::uint64_t> marks_portable(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch) {
     return score_portable<false>(bm, genes, scratch);
 }
 
 OVILA_POPCOUNT_CLONES
-std::optional<std::uint64_t> distance_portable(const BitMatrix& bm, std::span<const Gene> genes,
+std::optional<std::uint64_t> distance_portable(const BitMatrix& bm, std::span<const std::uint64_t> genes,
                                                ScoreScratch& scratch) {
     return score_portable<true>(bm, genes, scratch);
 }
 
 OVILA_POPCOUNT_CLONES
-std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const Gene> genes, ScoreScratch& scratch) {
+std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const std::uint64_t> genes, ScoreScratch& scratch) {
     const bool distinct = scratch.distinct(genes, bm.n);
     if (distinct && genes.size() == bm.n) {
         // A full permutation: every row and column count is the precomputed one.
@@ -201,4 +201,4 @@ std::uint64_t lower_left_fast(const BitMatrix& bm, std::span<const Gene> genes, 
     return lower_left_walk(bm, genes);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels

@@ -1,23 +1,29 @@
-#include "kernels/ipx.hpp"
+#include "ovila/genetic/kernels/ipx.hpp"
 
 #include <algorithm>
 #include <unordered_set>
 
-#include "error.hpp"
+#include "ovila/core/error.hpp"
 
-namespace ovila::kernels {
+namespace ovila::genetic::kernels {
 
 namespace {
 
 constexpr const char* no_free_position = "IPX crossover has no free position left for a gene";
 
-// Fills the free positions of `child`, in order, with the genes of `donor`
+void check_lengths(std::size_t len1, std::span<const std::uint64_t> child1, std::span<const std::uint64_t> child2) {
+    if (child1.size() != len1 || child2.size() != len1) {
+        core::internal_error("IPX children must be as long as the first parent");
+    }
+}
+
+// Fills the free positions of `child`, in order, with the values of `donor`
 // not held yet.
-void fill_reference(Genes& child, std::span<const Gene> donor, std::span<const Word> keep,
-                    std::unordered_set<Gene>& held) {
+void fill_reference(std::span<std::uint64_t> child, std::span<const std::uint64_t> donor, std::span<const Word> keep,
+                    std::unordered_set<std::uint64_t>& held) {
     const std::size_t len = child.size();
     std::size_t cursor = 0;
-    for (const Gene g : donor) {
+    for (const std::uint64_t g : donor) {
         if (!held.insert(g).second) {
             continue;
         }
@@ -25,28 +31,22 @@ void fill_reference(Genes& child, std::span<const Gene> donor, std::span<const W
             ++cursor;
         }
         if (cursor >= len) {
-            internal_error(no_free_position);
+            core::internal_error(no_free_position);
         }
         child[cursor++] = g;
     }
 }
 
-void prefetch_for_write(const Gene* genes, std::size_t count) {
-    constexpr std::size_t per_line = 64 / sizeof(Gene);
-    for (std::size_t i = 0; i < count; i += per_line) {
-        __builtin_prefetch(genes + i, 1);
-    }
-}
-
 }  // namespace
 
-void ipx_fill_reference(std::span<const Gene> genes1, std::span<const Gene> genes2, std::span<const Word> keep,
-                        Genes& child1, Genes& child2) {
+void ipx_fill_reference(std::span<const std::uint64_t> genes1, std::span<const std::uint64_t> genes2,
+                        std::span<const Word> keep, std::span<std::uint64_t> child1, std::span<std::uint64_t> child2) {
     const std::size_t len1 = genes1.size();
-    child1.assign(len1, 0);
-    child2.assign(len1, 0);
-    std::unordered_set<Gene> held1;
-    std::unordered_set<Gene> held2;
+    check_lengths(len1, child1, child2);
+    std::fill(child1.begin(), child1.end(), 0);
+    std::fill(child2.begin(), child2.end(), 0);
+    std::unordered_set<std::uint64_t> held1;
+    std::unordered_set<std::uint64_t> held2;
     held1.reserve(len1);
     held2.reserve(len1);
     for (std::size_t i = 0; i < len1; ++i) {
@@ -61,25 +61,19 @@ void ipx_fill_reference(std::span<const Gene> genes1, std::span<const Gene> gene
     fill_reference(child2, genes1, keep, held2);
 }
 
-void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::span<const Word> keep, Genes& child1,
-              Genes& child2, IpxScratch& scratch) {
+void ipx_fill(std::span<const std::uint64_t> genes1, std::span<const std::uint64_t> genes2, std::span<const Word> keep,
+              std::span<std::uint64_t> child1, std::span<std::uint64_t> child2, IpxScratch& scratch) {
     const std::size_t len1 = genes1.size();
     const std::size_t len2 = genes2.size();
-
-    // Children are usually fresh buffers far from any cache: have their
-    // lines fetched for writing while the parents are examined.
-    child1.reserve(len1);
-    child2.reserve(len1);
-    prefetch_for_write(child1.data(), len1);
-    prefetch_for_write(child2.data(), len1);
+    check_lengths(len1, child1, child2);
 
     // The OR of all genes bounds the largest from above (by less than a
     // factor 2); far above the length, flags would cost more than hash sets.
-    Gene bound = 0;
-    for (const Gene g : genes1) {
+    std::uint64_t bound = 0;
+    for (const std::uint64_t g : genes1) {
         bound |= g;
     }
-    for (const Gene g : genes2) {
+    for (const std::uint64_t g : genes2) {
         bound |= g;
     }
     const std::uint64_t flat_limit = 4 * static_cast<std::uint64_t>(std::max(len1, len2)) + 4096;
@@ -93,17 +87,18 @@ void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::s
     scratch.free.resize(len1);
     scratch.fresh1.resize(len2);
     scratch.fresh2.resize(len1);
-    // The children start as copies of their parents where both have genes.
+    // The children start as copies of their parents where both have genes,
+    // 0 beyond.
     const std::size_t shared = std::min(len1, len2);
-    child1.assign(genes1.begin(), genes1.begin() + static_cast<std::ptrdiff_t>(shared));
-    child2.assign(genes2.begin(), genes2.begin() + static_cast<std::ptrdiff_t>(shared));
-    child1.resize(len1);
-    child2.resize(len1);
+    std::copy_n(genes1.begin(), shared, child1.begin());
+    std::copy_n(genes2.begin(), shared, child2.begin());
+    std::fill(child1.begin() + static_cast<std::ptrdiff_t>(shared), child1.end(), 0);
+    std::fill(child2.begin() + static_cast<std::ptrdiff_t>(shared), child2.end(), 0);
     std::uint32_t* const held1 = scratch.held1.data();
     std::uint32_t* const held2 = scratch.held2.data();
     std::size_t* const free = scratch.free.data();
-    Gene* const out1 = child1.data();
-    Gene* const out2 = child2.data();
+    std::uint64_t* const out1 = child1.data();
+    std::uint64_t* const out2 = child2.data();
 
     // Kept genes are marked held and the other positions listed as free,
     // walking the set bits of each mask word and of its complement.
@@ -124,16 +119,17 @@ void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::s
 
     // The donor's genes not held yet, in order, go to the free positions in
     // order.
-    auto collect = [](std::span<const Gene> donor, std::uint32_t* held, Gene* fresh, std::size_t& count) {
-        for (const Gene g : donor) {
+    auto collect = [](std::span<const std::uint64_t> donor, std::uint32_t* held, std::uint64_t* fresh,
+                      std::size_t& count) {
+        for (const std::uint64_t g : donor) {
             fresh[count] = g;
             count += 1U - held[g];
             held[g] = 1;
         }
     };
-    auto place = [&](Gene* out, const Gene* fresh, std::size_t fresh_count) {
+    auto place = [&](std::uint64_t* out, const std::uint64_t* fresh, std::size_t fresh_count) {
         if (fresh_count > free_count) {
-            internal_error(no_free_position);
+            core::internal_error(no_free_position);
         }
         for (std::size_t k = 0; k < fresh_count; ++k) {
             out[free[k]] = fresh[k];
@@ -142,15 +138,15 @@ void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::s
             out[free[k]] = 0;
         }
     };
-    Gene* const fresh1 = scratch.fresh1.data();
-    Gene* const fresh2 = scratch.fresh2.data();
+    std::uint64_t* const fresh1 = scratch.fresh1.data();
+    std::uint64_t* const fresh2 = scratch.fresh2.data();
     std::size_t count1 = 0;
     std::size_t count2 = 0;
     if (len1 == len2) {
         // Both donors walked together: two independent chains per step.
         for (std::size_t j = 0; j < len1; ++j) {
-            const Gene a = genes2[j];
-            const Gene b = genes1[j];
+            const std::uint64_t a = genes2[j];
+            const std::uint64_t b = genes1[j];
             fresh1[count1] = a;
             fresh2[count2] = b;
             count1 += 1U - held1[a];
@@ -176,4 +172,4 @@ void ipx_fill(std::span<const Gene> genes1, std::span<const Gene> genes2, std::s
     place(out2, fresh2, count2);
 }
 
-}  // namespace ovila::kernels
+}  // namespace ovila::genetic::kernels
