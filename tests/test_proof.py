@@ -103,3 +103,12 @@ def test_nothing_but_the_json_reaches_standard_output(solver: str, tmp_path) -> 
     )
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout)["items"] == 80
+
+
+def test_without_a_solver_the_blocks_get_the_searches(monkeypatch: pytest.MonkeyPatch) -> None:
+    import ovila_dsm as od
+
+    monkeypatch.setattr(_proof, "solver_available", lambda: False)
+    cells = (np.random.default_rng(2).random((40, 40)) < 0.1).astype(float)
+    found = od.sequence(cells, seed=1, time_limit=2)
+    assert sorted(found.order) == list(range(40)) and found.lower_bound <= found.feedback_marks

@@ -29,6 +29,8 @@ PySCIPOpt cannot be imported.
 
 from __future__ import annotations
 
+import functools
+import importlib.util
 import math
 import os
 from typing import Protocol
@@ -47,7 +49,15 @@ EPS = 1e-6
 
 
 def provable(block: _order.Block) -> bool:
-    return bool(block.n <= PROVABLE_ITEMS and block.marks <= PROVABLE_MARKS)
+    """Whether a proof is worth trying on `block` (and a solver is at hand)."""
+    return bool(block.n <= PROVABLE_ITEMS and block.marks <= PROVABLE_MARKS) and solver_available()
+
+
+@functools.lru_cache(maxsize=1)
+def solver_available() -> bool:
+    """Whether PySCIPOpt or highspy can be imported (without either, blocks
+    get the searches and the cycle bound only)."""
+    return any(importlib.util.find_spec(name) is not None for name in ("pyscipopt", "highspy"))
 
 
 class Proof(Protocol):
