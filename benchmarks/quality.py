@@ -64,7 +64,7 @@ from pathlib import Path
 import numpy as np
 import ovila_dsm as od
 from ovila_dsm import _order
-from ovila_dsm._graph import coerce
+from ovila_dsm._graph import Graph, coerce, from_pairs
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_DATA = ROOT.parent / "shared" / "data"
@@ -90,8 +90,14 @@ def published_optima(data: Path) -> dict[str, int]:
     return optima
 
 
+def graph_of(cells: object) -> Graph:
+    """The matrix's marks as the engine's compressed rows."""
+    marks = coerce(cells, None)
+    return from_pairs(marks.n, marks.rows, marks.cols)
+
+
 def greedy_and_local_search(cells: object) -> dict[str, float]:
-    graph, _ = coerce(cells, None)
+    graph = graph_of(cells)
     arrays = graph.arrays()
     started = time.perf_counter()
     greedy = _order.greedy(*arrays)
@@ -126,7 +132,7 @@ def annealing(cells: np.ndarray, seconds: float, seed: int) -> int | None:
 def measure(name: str, cells: object, optimum: int | None) -> dict[str, object]:
     row: dict[str, object] = {"matrix": name, "optimum": optimum}
     result = od.sequence(cells, seed=1, time_limit=TIME_LIMIT)
-    graph, _ = coerce(cells, None)
+    graph = graph_of(cells)
     row.update(items=graph.n, marks=graph.marks)
     row.update(
         seq=result.feedback_marks,

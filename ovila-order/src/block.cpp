@@ -82,6 +82,11 @@ void Block::lead_round(std::int64_t round, const std::vector<std::int32_t>& orde
     lead_moved_.notify_all();
 }
 
+std::size_t Block::lead_kept() const {
+    std::lock_guard lock(mutex_);
+    return lead_.size();
+}
+
 void Block::lead_end() {
     {
         std::lock_guard lock(mutex_);
@@ -99,7 +104,12 @@ std::optional<std::pair<std::vector<std::int32_t>, std::int64_t>> Block::lead_at
                                [](std::int64_t r, const Reached& reached) { return r < reached.round; });
     if (it == lead_.begin()) return std::nullopt;
     --it;
-    return std::make_pair(it->order, it->cost);
+    auto found = std::make_pair(it->order, it->cost);
+    // The reader only asks for later rounds from here on: what came before
+    // this answer is never read again (a large block's orders would
+    // otherwise pile up, one per improving round).
+    lead_.erase(lead_.begin(), it);
+    return found;
 }
 
 }  // namespace ovila::order

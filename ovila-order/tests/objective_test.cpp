@@ -178,6 +178,20 @@ TEST(Lead, ReadsTheSameOrderWhateverTheTimingAndEndsWhenStopped) {
         read.push_back(seen);
     }
     EXPECT_EQ(read[0], read[1]);
+    // What a reader has passed is let go: the lead's record does not grow
+    // with the rounds read.
+    Block record(g, Objective::marks);
+    record.lead_start(shuffled(g.n, 1), 100);
+    for (std::int64_t round = 1; round <= 50; ++round) record.lead_round(round, shuffled(g.n, static_cast<std::uint64_t>(round)), 100 - round);
+    EXPECT_EQ(record.lead_kept(), 51u);
+    const auto at = record.lead_at(30);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_EQ(at->second, 70);
+    EXPECT_EQ(at->first, shuffled(g.n, 30));
+    EXPECT_EQ(record.lead_kept(), 21u);
+    EXPECT_EQ(record.lead_at(30)->second, 70);  // asked again: the same answer
+    EXPECT_EQ(record.lead_at(49)->second, 51);
+    EXPECT_EQ(record.lead_kept(), 2u);
     // A reader waiting for rounds that never come is let go by stop().
     Block idle(g, Objective::marks);
     idle.lead_start(shuffled(g.n, 1), 0);

@@ -401,7 +401,8 @@ class _Run:
                     if now >= task_ends:
                         continue  # its share is over already
                     if task.kind == "search":
-                        search(task, task_ends, lead and task is tasks[0])
+                        # a search leads only where a proof reads its rounds
+                        search(task, task_ends, lead and provable and task is tasks[0])
                         continue
                     proof = self.proof(part, lead=True)
                     proof.run(task_ends - time.perf_counter())

@@ -158,8 +158,11 @@ public:
     void lead_end();
     // The lead's best order and its cost as of `round` (its last one when it
     // ended earlier); waits for the lead to get there. nullopt when the
-    // block was stopped first or the lead never started.
+    // block was stopped first or the lead never started. Rounds are read in
+    // increasing order: the orders before the answer are let go.
     std::optional<std::pair<std::vector<std::int32_t>, std::int64_t>> lead_at(std::int64_t round);
+    // How many of the lead's orders are held for reading.
+    std::size_t lead_kept() const;
 
 private:
     Graph graph_;
