@@ -4,13 +4,35 @@
 
 namespace ovila::order {
 
+namespace {
+
+// Moves v to place `to`, the items between shifting by one; `pos` follows.
+void shift(std::vector<std::int32_t>& order, std::vector<std::int32_t>& pos, std::int32_t v, std::int32_t to) {
+    const std::int32_t p = pos[v];
+    if (to < p) {
+        std::memmove(&order[to + 1], &order[to], sizeof(std::int32_t) * static_cast<std::size_t>(p - to));
+        for (std::int32_t i = to + 1; i <= p; ++i) pos[order[i]] = i;
+    } else if (to > p) {
+        std::memmove(&order[p], &order[p + 1], sizeof(std::int32_t) * static_cast<std::size_t>(to - p));
+        for (std::int32_t i = p; i < to; ++i) pos[order[i]] = i;
+    }
+    order[to] = v;
+    pos[v] = to;
+}
+
+void place_all(const std::vector<std::int32_t>& order, std::vector<std::int32_t>& pos) {
+    for (std::size_t i = 0; i < order.size(); ++i) pos[order[i]] = static_cast<std::int32_t>(i);
+}
+
+}  // namespace
+
 template <class Coef>
 BasicArrangement<Coef>::BasicArrangement(const Graph& g, std::vector<std::int32_t> order, bool dense)
     : order_(std::move(order)), reach_(std::min(g.n, reach_limit)) {
     constexpr bool weighted = sizeof(Coef) > 1;
     const auto n = static_cast<std::size_t>(g.n);
     pos_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
+    place_all(order_, pos_);
     cost_ = weighted ? total_weight(g, order_) : feedback(g, order_);
     std::vector<std::int64_t> scratch(n, 0);
     nb_ptr_.assign(n + 1, 0);
@@ -144,25 +166,17 @@ void BasicArrangement<Coef>::deltas(std::int32_t v, std::int32_t lo, std::int32_
     out[static_cast<std::size_t>(p - lo)] = 0;
 }
 
+
 template <class Coef>
 void BasicArrangement<Coef>::move(std::int32_t v, std::int32_t to, std::int64_t delta) {
-    const std::int32_t p = pos_[v];
-    if (to < p) {
-        std::memmove(&order_[to + 1], &order_[to], sizeof(std::int32_t) * static_cast<std::size_t>(p - to));
-        for (std::int32_t i = to + 1; i <= p; ++i) pos_[order_[i]] = i;
-    } else if (to > p) {
-        std::memmove(&order_[p], &order_[p + 1], sizeof(std::int32_t) * static_cast<std::size_t>(to - p));
-        for (std::int32_t i = p; i < to; ++i) pos_[order_[i]] = i;
-    }
-    order_[to] = v;
-    pos_[v] = to;
+    shift(order_, pos_, v, to);
     cost_ += delta;
 }
 
 template <class Coef>
 void BasicArrangement<Coef>::assign(std::vector<std::int32_t> order, std::int64_t cost) {
     order_ = std::move(order);
-    for (std::size_t i = 0; i < order_.size(); ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
+    place_all(order_, pos_);
     cost_ = cost;
 }
 
@@ -173,7 +187,7 @@ DistanceArrangement::DistanceArrangement(const Graph& g, std::vector<std::int32_
     : g_(g), sweep_(g), order_(std::move(order)), reach_(std::min(g.n, 2048)), dense_(dense) {
     const auto n = static_cast<std::size_t>(g.n);
     pos_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
+    place_all(order_, pos_);
     cost_ = total_distance(g, order_);
     nb_ptr_.assign(n + 1, 0);
     for (std::int32_t v = 0; v < g.n; ++v) {
@@ -206,22 +220,13 @@ void DistanceArrangement::deltas(std::int32_t v, std::int32_t lo, std::int32_t h
 }
 
 void DistanceArrangement::move(std::int32_t v, std::int32_t to, std::int64_t delta) {
-    const std::int32_t p = pos_[v];
-    if (to < p) {
-        std::memmove(&order_[to + 1], &order_[to], sizeof(std::int32_t) * static_cast<std::size_t>(p - to));
-        for (std::int32_t i = to + 1; i <= p; ++i) pos_[order_[i]] = i;
-    } else if (to > p) {
-        std::memmove(&order_[p], &order_[p + 1], sizeof(std::int32_t) * static_cast<std::size_t>(to - p));
-        for (std::int32_t i = p; i < to; ++i) pos_[order_[i]] = i;
-    }
-    order_[to] = v;
-    pos_[v] = to;
+    shift(order_, pos_, v, to);
     cost_ += delta;
 }
 
 void DistanceArrangement::assign(std::vector<std::int32_t> order, std::int64_t cost) {
     order_ = std::move(order);
-    for (std::size_t i = 0; i < order_.size(); ++i) pos_[order_[i]] = static_cast<std::int32_t>(i);
+    place_all(order_, pos_);
     cost_ = cost;
 }
 
